@@ -1,0 +1,191 @@
+#include "core/fileutil.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+
+#include "core/paths.h"
+
+namespace reg {
+namespace {
+
+using platform::File;
+
+// Temporary names start with '.' and carry ".tmp-": never a digest hex, a tag directory or
+// an upload id, so no scan of the store takes one for an entry.
+bool temp_path_for(const char* path, Path& out) {
+  static std::atomic<std::uint64_t> counter{0};
+  const char* slash = std::strrchr(path, platform::kSep);
+  const std::string_view dir = slash ? std::string_view(path, slash - path) : std::string_view(".");
+  const char* base = slash ? slash + 1 : path;
+  char name[96];
+  std::snprintf(name, sizeof name, ".%.40s.tmp-%llx-%llx", base,
+                static_cast<unsigned long long>(platform::unique_token()),
+                static_cast<unsigned long long>(counter.fetch_add(1)));
+  return child_path(dir, name, out);
+}
+
+bool write_all(const char* path, const void* data, std::size_t len) {
+  std::unique_ptr<File> f;
+  if (platform::open_file(path, File::Mode::create_new, &f) != 0) return false;
+  std::size_t put = 0;
+  const bool wrote = len == 0 || f->write(data, len, &put) == 0;
+  const bool closed = f->close() == 0;
+  return wrote && closed && put == len;
+}
+
+void escape_byte(unsigned char c, char* out, std::size_t* n) {
+  switch (c) {
+    case '"': out[0] = '\\'; out[1] = '"'; *n = 2; return;
+    case '\\': out[0] = '\\'; out[1] = '\\'; *n = 2; return;
+    case 0x08: out[0] = '\\'; out[1] = 'b'; *n = 2; return;
+    case 0x09: out[0] = '\\'; out[1] = 't'; *n = 2; return;
+    case 0x0A: out[0] = '\\'; out[1] = 'n'; *n = 2; return;
+    case 0x0C: out[0] = '\\'; out[1] = 'f'; *n = 2; return;
+    case 0x0D: out[0] = '\\'; out[1] = 'r'; *n = 2; return;
+    default:
+      if (c >= 0x01 && c <= 0x1F) {
+        std::snprintf(out, 8, "\\u%04x", c);
+        *n = 6;
+      } else {
+        out[0] = static_cast<char>(c);
+        *n = 1;
+      }
+  }
+}
+
+int list_entries(const char* dir, dir_list* out, std::size_t cap, bool cut_names) {
+  out->entries.clear();
+  platform::FileAttr a;
+  if (platform::get_attr(dir, &a) != 0 || !a.is_dir) return -1;
+  int rc = platform::enumerate_dir(dir, [&](const char* name, bool d) {
+    if (out->entries.size() >= cap) return false;
+    std::string n(name);
+    if (cut_names && n.size() > kEntryNameMax) n.resize(kEntryNameMax);
+    out->entries.push_back(dir_entry{std::move(n), d});
+    return true;
+  });
+  return rc == 0 ? 0 : -1;
+}
+
+}  // namespace
+
+int write_file(const char* path, const void* data, std::size_t len) {
+  Path tmp;
+  if (!temp_path_for(path, tmp)) return -1;
+  if (!write_all(tmp.c_str(), data, len) || platform::rename_path(tmp.c_str(), path) != 0) {
+    platform::remove_file(tmp.c_str());
+    return -1;
+  }
+  return 0;
+}
+
+int read_file(const char* path, char* buf, std::size_t cap, std::size_t* out_len) {
+  std::unique_ptr<File> f;
+  if (cap == 0 || platform::open_file(path, File::Mode::read, &f) != 0) return -1;
+  std::size_t got = 0;
+  if (f->read(buf, cap - 1, &got) != 0) return -1;
+  buf[got] = '\0';
+  if (out_len) *out_len = got;
+  return 0;
+}
+
+bool read_file_alloc(const char* path, std::string& out) {
+  std::unique_ptr<File> f;
+  std::uint64_t size = 0;
+  if (platform::open_file(path, File::Mode::read, &f) != 0 || f->size(&size) != 0) return false;
+  if (size > kReadAllocCap) return false;
+  std::string buf(static_cast<std::size_t>(size), '\0');
+  std::size_t got = 0;
+  if (f->read(buf.data(), buf.size(), &got) != 0) return false;
+  buf.resize(got);  // a file that shrank meanwhile yields what was there
+  out = std::move(buf);
+  return true;
+}
+
+int list_dir(const char* dir, dir_list* out) { return list_entries(dir, out, kListCap, true); }
+
+int list_dir_all(const char* dir, dir_list* out) {
+  return list_entries(dir, out, static_cast<std::size_t>(-1), false);
+}
+
+int mkdirs(const char* path) {
+  const std::size_t len = std::strlen(path);
+  if (len == 0 || len > kMaxPathLen) return -1;
+  std::string p(path);
+  for (std::size_t i = 1; i < len; ++i) {
+    if (p[i] != platform::kSep) continue;
+    p[i] = '\0';
+    const int e = platform::make_dir(p.c_str());
+    if (e != 0 && e != platform::kErrExists && !is_dir(p.c_str())) return -1;
+    p[i] = platform::kSep;
+  }
+  const int e = platform::make_dir(path);
+  if (e == 0 || e == platform::kErrExists) return 0;
+  return is_dir(path) ? 0 : -1;
+}
+
+int delete_tree(const char* path) {
+  bool failed = false;
+  const std::string dir(path);
+  platform::enumerate_dir(path, [&](const char* name, bool d) {
+    Path child;
+    if (!child_path(dir, name, child)) {
+      failed = true;
+      return true;
+    }
+    if (d ? delete_tree(child.c_str()) != 0 : platform::remove_file(child.c_str()) != 0) failed = true;
+    return true;
+  });
+  if (platform::remove_dir(path) != 0) failed = true;
+  return failed ? -1 : 0;
+}
+
+void sort_str(std::vector<std::string>& items) {
+  std::stable_sort(items.begin(), items.end());  // std::string compares bytes as unsigned
+}
+
+int json_escape_append(char* dst, std::size_t cap, const char* src) {
+  std::size_t n = 0;
+  if (src) {
+    for (const char* p = src; *p && n + 8 < cap; ++p) {
+      std::size_t k = 0;
+      escape_byte(static_cast<unsigned char>(*p), dst + n, &k);
+      n += k;
+    }
+  }
+  if (n < cap) dst[n] = '\0';
+  return static_cast<int>(n);
+}
+
+void json_escape_to(std::string& out, std::string_view src) {
+  char tmp[8];
+  for (char c : src) {
+    if (c == '\0') break;
+    std::size_t k = 0;
+    escape_byte(static_cast<unsigned char>(c), tmp, &k);
+    out.append(tmp, k);
+  }
+}
+
+bool is_file(const char* path) {
+  platform::FileAttr a;
+  return platform::get_attr(path, &a) == 0 && !a.is_dir;
+}
+
+bool is_dir(const char* path) {
+  platform::FileAttr a;
+  return platform::get_attr(path, &a) == 0 && a.is_dir;
+}
+
+std::int64_t file_time_to_unix(std::int64_t file_time) {
+  return file_time / 10000000LL - 11644473600LL;
+}
+
+bool file_unix_time(const platform::FileAttr& a, std::int64_t* out) {
+  *out = file_time_to_unix(a.mtime);
+  return *out >= 0;
+}
+
+}  // namespace reg

@@ -1,0 +1,66 @@
+// File and text utilities. They know nothing of the store's layout and record no message:
+// failure is reported by the result alone, and the caller chooses the message.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace reg {
+
+inline constexpr std::size_t kListCap = 512;              // entries one capped listing keeps
+inline constexpr std::size_t kEntryNameMax = 511;          // longest entry name a listing keeps
+inline constexpr std::size_t kReadAllocCap = 64u << 20;   // read_file_alloc's 64 MiB cap
+
+struct dir_entry {
+  std::string name;
+  bool is_dir = false;
+};
+
+struct dir_list {
+  std::vector<dir_entry> entries;
+  int count() const { return static_cast<int>(entries.size()); }
+};
+
+// Replaces `path` whole: writes a temporary file beside it and renames it over the target, so
+// readers see the old content or the new, never a torn file. 0, or -1 with the old content kept.
+int write_file(const char* path, const void* data, std::size_t len);
+
+// Reads at most cap-1 bytes and a NUL into buf. 0 or -1.
+int read_file(const char* path, char* buf, std::size_t cap, std::size_t* out_len);
+
+// The whole file (at most 64 MiB) into `out`. false when missing, unreadable or too large.
+bool read_file_alloc(const char* path, std::string& out);
+
+// The first 512 entries of `dir` (names of at most 511 characters; longer ones are cut, as a
+// listing record holds them). 0, or -1 when `dir` is not an enumerable directory.
+int list_dir(const char* dir, dir_list* out);
+// Every entry of `dir`, uncut: for scans that must not decide anything on a partial listing.
+int list_dir_all(const char* dir, dir_list* out);
+
+int mkdirs(const char* path);
+// Removes `path` and everything below it, depth first, going on past failures. Symbolic
+// links are removed, never followed. 0 when everything went, else -1.
+int delete_tree(const char* path);
+
+// Ascending byte order; equal texts keep their order.
+void sort_str(std::vector<std::string>& items);
+
+// Escapes `src` as the inside of a JSON string into dst (cap bytes from dst on), stopping when
+// fewer than 9 bytes are free. Returns the bytes written, not counting the NUL.
+int json_escape_append(char* dst, std::size_t cap, const char* src);
+// The same escaping, whole, appended to `out`.
+void json_escape_to(std::string& out, std::string_view src);
+
+// Attribute helpers over the platform query.
+bool is_file(const char* path);  // exists and is not a directory
+bool is_dir(const char* path);
+// Last-write time in Unix seconds, or false when it cannot be had.
+bool file_unix_time(const platform::FileAttr& a, std::int64_t* out);
+std::int64_t file_time_to_unix(std::int64_t file_time);
+
+}  // namespace reg

@@ -1,0 +1,76 @@
+#include "listings/discovery.h"
+
+#include "core/fileutil.h"
+
+namespace reg {
+namespace {
+
+std::string child_name(std::string_view prefix, std::string_view name) {
+  std::string n;
+  if (!prefix.empty()) {
+    n.append(prefix);
+    n.push_back('/');
+  }
+  n.append(name);
+  return n;
+}
+
+bool holds_manifests(const Path& dir) {
+  Path m;
+  return child_path(dir, "_manifests", m) && is_dir(m.c_str());
+}
+
+bool walk_all(const Path& dir, std::string_view prefix, std::vector<std::string>& out) {
+  dir_list list;
+  if (list_dir_all(dir.c_str(), &list) != 0) return false;
+  bool complete = true;
+  for (const auto& e : list.entries) {
+    if (!e.is_dir || e.name == "_manifests") continue;
+    Path child;
+    if (!child_path(dir, e.name, child)) {
+      complete = false;
+      continue;
+    }
+    std::string name = child_name(prefix, e.name);
+    if (holds_manifests(child)) out.push_back(name);
+    if (!walk_all(child, name, out)) complete = false;
+  }
+  return complete;
+}
+
+}  // namespace
+
+void collect_repos_recursive(const Path& dir, std::string_view prefix, std::vector<std::string>& names,
+                             int depth) {
+  if (depth > kMaxRepoDepth || names.size() >= static_cast<std::size_t>(kMaxRepos)) return;
+  dir_list list;
+  if (list_dir(dir.c_str(), &list) != 0) return;
+  for (const auto& e : list.entries) {
+    if (names.size() >= static_cast<std::size_t>(kMaxRepos)) break;
+    if (!e.is_dir || e.name == "_manifests") continue;
+    Path child;
+    if (!child_path(dir, e.name, child)) continue;  // too long to address: passed over
+    std::string name = child_name(prefix, e.name);
+    if (name.size() > kMaxRepoNameLen) name.resize(kMaxRepoNameLen);
+    if (holds_manifests(child)) names.push_back(name);
+    if (depth != kMaxRepoDepth && names.size() < static_cast<std::size_t>(kMaxRepos))
+      collect_repos_recursive(child, name, names, depth + 1);
+  }
+}
+
+std::vector<std::string> discover_repos() {
+  std::vector<std::string> names;
+  Path top;
+  if (store_path({"repositories"}, top)) collect_repos_recursive(top, "", names, 0);
+  return names;
+}
+
+bool discover_all_repos(std::vector<std::string>& out) {
+  out.clear();
+  Path top;
+  if (!store_path({"repositories"}, top)) return false;
+  if (!is_dir(top.c_str())) return true;  // no repositories directory: nothing is stored
+  return walk_all(top, "", out);
+}
+
+}  // namespace reg

@@ -1,0 +1,29 @@
+// Repository discovery: the one walk of the repositories tree. A repository is a directory
+// below `repositories` that holds a `_manifests` directory; repositories may nest.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/paths.h"
+
+namespace reg {
+
+inline constexpr int kMaxRepos = 1024;
+inline constexpr int kMaxRepoDepth = 8;          // depth of the deepest directory walked (9 levels)
+inline constexpr std::size_t kMaxRepoNameLen = 1023;
+
+// Depth-first pre-order walk of `dir`, with the listing, count and depth limits of the
+// catalog: at most 1024 names, nine levels, the first 512 entries of each directory.
+void collect_repos_recursive(const Path& dir, std::string_view prefix, std::vector<std::string>& names,
+                             int depth);
+// The top call: every caller starts at root/repositories with an empty prefix.
+std::vector<std::string> discover_repos();
+
+// Every repository at any depth, seeing every directory entry. Returns false when some
+// directory below `repositories` could not be listed or a path would not fit, so that a
+// caller that must not act on a partial list (the collector) can refuse.
+bool discover_all_repos(std::vector<std::string>& out);
+
+}  // namespace reg

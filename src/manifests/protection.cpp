@@ -1,0 +1,112 @@
+#include "manifests/protection.h"
+
+#include <cstring>
+#include <string>
+
+#include "core/boundary.h"
+#include "core/context.h"
+#include "reg_storage.h"
+
+namespace reg {
+namespace {
+
+constexpr std::size_t kRepoPatternMax = 511;
+
+std::string_view trim_blanks(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return s;
+}
+
+struct Rule {
+  std::string_view repo;
+  std::string_view tag;
+};
+
+// Splits one trimmed, non-empty rule; false when it can never match.
+bool parse_rule(std::string_view rule, Rule* out) {
+  const std::size_t colon = rule.find(':');
+  if (colon != std::string_view::npos) {
+    std::string_view repo = rule.substr(0, colon);
+    while (!repo.empty() && (repo.back() == ' ' || repo.back() == '\t')) repo.remove_suffix(1);
+    repo = repo.substr(0, kRepoPatternMax);
+    std::string_view tag = rule.substr(colon + 1);
+    while (!tag.empty() && (tag.front() == ' ' || tag.front() == '\t')) tag.remove_prefix(1);
+    out->repo = repo.empty() ? std::string_view("*") : repo;
+    out->tag = tag;
+  } else {
+    const std::size_t slash = rule.substr(0, kRepoPatternMax).rfind('/');
+    if (slash == std::string_view::npos) {
+      out->repo = "*";
+      out->tag = rule;
+    } else {
+      out->repo = slash == 0 ? std::string_view("*") : rule.substr(0, slash).substr(0, kRepoPatternMax);
+      out->tag = rule.substr(slash + 1);
+    }
+  }
+  return !out->tag.empty() && out->tag.find(':') == std::string_view::npos;
+}
+
+}  // namespace
+
+int glob_match(std::string_view pattern, std::string_view text) {
+  std::size_t p = 0, t = 0;
+  std::size_t star = std::string_view::npos, star_text = 0;
+  while (t < text.size()) {
+    if (p < pattern.size() && pattern[p] == '*') {
+      star = p++;
+      star_text = t;
+    } else if (p < pattern.size() && pattern[p] == text[t]) {
+      ++p;
+      ++t;
+    } else {
+      if (star == std::string_view::npos) return 0;
+      p = star + 1;
+      t = ++star_text;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
+bool protection_rules_set() { return s_protect[0] != '\0'; }
+
+int protect_match(std::string_view repo, std::string_view tag) {
+  if (!protection_rules_set()) return 0;
+  // Evaluate a private copy: rules set meanwhile affect only later evaluations.
+  const std::string rules(s_protect);
+  std::size_t start = 0;
+  while (start <= rules.size()) {
+    std::size_t end = rules.find_first_of(",;", start);
+    if (end == std::string::npos) end = rules.size();
+    const std::string_view rule = trim_blanks(std::string_view(rules).substr(start, end - start));
+    Rule r;
+    if (!rule.empty() && parse_rule(rule, &r) && glob_match(r.repo, repo) && glob_match(r.tag, tag))
+      return 1;
+    start = end + 1;
+  }
+  return 0;
+}
+
+}  // namespace reg
+
+extern "C" {
+
+void reg_tag_protection_set(const char* rules) {
+  if (!rules) {
+    reg::s_protect[0] = '\0';
+    return;
+  }
+  std::strncpy(reg::s_protect, rules, reg::kProtectCap - 1);
+  reg::s_protect[reg::kProtectCap - 1] = '\0';
+}
+
+int reg_tag_is_protected(const char* repo, const char* tag) {
+  return reg::guarded(0, [&] {
+    if (!repo || !tag || !*tag || std::strncmp(tag, "sha256:", 7) == 0 || !reg::protection_rules_set())
+      return 0;
+    return reg::protect_match(repo, tag);
+  });
+}
+
+}  // extern "C"

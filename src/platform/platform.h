@@ -1,0 +1,96 @@
+// The platform layer: every file-system, clock and processor query of the library goes
+// through these functions, so that the code above them builds unchanged on another system.
+//
+// Contract shared by all of them:
+//  - Functions that can fail return 0 or an errno-style error number (never -1). They record
+//    no message; the caller decides what a failure means.
+//  - Each one begins with a fault check (fault.h), so tests can make any call fail.
+//  - Paths are NUL-terminated and used exactly as given: nothing here joins, cuts or
+//    normalises a path.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string_view>
+
+namespace reg::platform {
+
+// Directory separator used by the path builders.
+inline constexpr char kSep = '/';
+
+// File attributes as the store needs them. `mtime` counts 100 ns intervals since
+// 1601-01-01 UTC, so that ages convert to Unix seconds the same way on every platform.
+struct FileAttr {
+  bool is_dir = false;
+  std::uint64_t size = 0;
+  std::int64_t mtime = 0;
+};
+
+// Attributes of `path`, not following a final symbolic link (a link is reported as a
+// non-directory, so no walk ever leaves the tree through one). ENOENT when nothing is there.
+int get_attr(const char* path, FileAttr* out);
+
+// Calls `fn(name, is_dir)` for every entry of `dir` except "." and "..", in the order the
+// system yields them, until `fn` returns false. ENOTDIR/ENOENT when `dir` cannot be enumerated.
+int enumerate_dir(const char* dir, const std::function<bool(const char* name, bool is_dir)>& fn);
+
+// Error numbers the layers above tell apart.
+extern const int kErrExists;    // the name exists already
+extern const int kErrNotFound;  // no such entry
+
+// Creates one directory. kErrExists when the name exists already (whatever kind of entry).
+int make_dir(const char* path);
+int remove_dir(const char* path);   // an empty directory only
+int remove_file(const char* path);  // a file or a link, never a directory
+// Renames `from` to `to`, replacing a file at `to` (atomic within one file system).
+int rename_path(const char* from, const char* to);
+
+// An open byte stream. Closed by its destructor; close() reports the close result.
+class File {
+ public:
+  enum class Mode {
+    read,          // existing file, read only
+    write,         // create or truncate
+    append,        // existing file only, writes go to its end
+    create_new,    // create; EEXIST when the name exists already
+  };
+  ~File();
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  // Reads up to `len` bytes; *got receives the count (0 at end of file).
+  int read(void* buf, std::size_t len, std::size_t* got);
+  // Writes all `len` bytes or fails; *put receives the count written (short on failure).
+  int write(const void* data, std::size_t len, std::size_t* put);
+  int size(std::uint64_t* out);
+  int close();
+
+ private:
+  friend int open_file(const char*, File::Mode, std::unique_ptr<File>*);
+  explicit File(int fd) : fd_(fd) {}
+  int fd_;
+};
+
+int open_file(const char* path, File::Mode mode, std::unique_ptr<File>* out);
+
+// Wall clock in whole seconds since the Unix epoch.
+std::int64_t wall_clock_seconds();
+
+struct UtcTime {
+  int year, month, day, hour, minute, second;  // month 1-12
+};
+// Converts Unix seconds to UTC calendar time; false when the value cannot be converted.
+bool to_utc(std::int64_t unix_seconds, UtcTime* out);
+
+// Monotonic millisecond tick.
+std::uint64_t tick_ms();
+
+// True when the processor offers the x86 SHA extensions (and SSE4.1 with them).
+bool cpu_has_sha_ext();
+
+// Identifies the calling thread and process; used only to make temporary names unique.
+std::uint64_t unique_token();
+
+}  // namespace reg::platform

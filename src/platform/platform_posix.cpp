@@ -1,0 +1,204 @@
+// POSIX implementation of the platform layer. The only file of the library that makes system
+// calls or reads errno.
+#include "platform/platform.h"
+
+#include <cerrno>
+#include <cpuid.h>
+#include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "platform/fault.h"
+
+namespace reg::platform {
+namespace {
+
+// Seconds between 1601-01-01 and 1970-01-01, the offset between file times and Unix time.
+constexpr std::int64_t kEpochDelta = 11644473600LL;
+
+std::int64_t to_file_time(const struct timespec& ts) {
+  return (static_cast<std::int64_t>(ts.tv_sec) + kEpochDelta) * 10000000LL + ts.tv_nsec / 100;
+}
+
+struct DirCloser {
+  void operator()(DIR* d) const noexcept { closedir(d); }
+};
+
+}  // namespace
+
+const int kErrExists = EEXIST;
+const int kErrNotFound = ENOENT;
+
+int get_attr(const char* path, FileAttr* out) {
+  if (int e = fault::hit(fault::Op::stat)) return e;
+  struct stat st;
+  if (lstat(path, &st) != 0) return errno;
+  out->is_dir = S_ISDIR(st.st_mode);
+  out->size = static_cast<std::uint64_t>(st.st_size);
+  out->mtime = to_file_time(st.st_mtim);
+  return 0;
+}
+
+int enumerate_dir(const char* dir, const std::function<bool(const char*, bool)>& fn) {
+  if (int e = fault::hit(fault::Op::list)) return e;
+  std::unique_ptr<DIR, DirCloser> d(opendir(dir));
+  if (!d) return errno;
+  const int dfd = dirfd(d.get());
+  for (;;) {
+    errno = 0;
+    struct dirent* ent = readdir(d.get());
+    if (!ent) return errno;
+    const char* name = ent->d_name;
+    if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
+    bool is_dir = ent->d_type == DT_DIR;
+    if (ent->d_type == DT_UNKNOWN) {
+      struct stat st;
+      is_dir = fstatat(dfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+    }
+    if (!fn(name, is_dir)) return 0;
+  }
+}
+
+int make_dir(const char* path) {
+  if (int e = fault::hit(fault::Op::mkdir)) return e;
+  return mkdir(path, 0755) == 0 ? 0 : errno;
+}
+
+int remove_dir(const char* path) {
+  if (int e = fault::hit(fault::Op::rmdir)) return e;
+  return rmdir(path) == 0 ? 0 : errno;
+}
+
+int remove_file(const char* path) {
+  if (int e = fault::hit(fault::Op::remove)) return e;
+  return unlink(path) == 0 ? 0 : errno;
+}
+
+int rename_path(const char* from, const char* to) {
+  if (int e = fault::hit(fault::Op::rename)) return e;
+  return rename(from, to) == 0 ? 0 : errno;
+}
+
+File::~File() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+int File::read(void* buf, std::size_t len, std::size_t* got) {
+  *got = 0;
+  if (int e = fault::hit(fault::Op::read)) return e;
+  auto* p = static_cast<char*>(buf);
+  while (*got < len) {
+    ssize_t n = ::read(fd_, p + *got, len - *got);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (n == 0) break;
+    *got += static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
+int File::write(const void* data, std::size_t len, std::size_t* put) {
+  *put = 0;
+  const auto* p = static_cast<const char*>(data);
+  if (int e = fault::hit(fault::Op::write)) {
+    // An injected failure still lands half the bytes, as a full disk would.
+    ssize_t n = ::write(fd_, p, len / 2);
+    if (n > 0) *put = static_cast<std::size_t>(n);
+    return e;
+  }
+  while (*put < len) {
+    ssize_t n = ::write(fd_, p + *put, len - *put);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    *put += static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
+int File::size(std::uint64_t* out) {
+  if (int e = fault::hit(fault::Op::stat)) return e;
+  struct stat st;
+  if (fstat(fd_, &st) != 0) return errno;
+  *out = static_cast<std::uint64_t>(st.st_size);
+  return 0;
+}
+
+int File::close() {
+  const int fd = fd_;
+  fd_ = -1;
+  if (int e = fault::hit(fault::Op::close)) {
+    ::close(fd);
+    return e;
+  }
+  return ::close(fd) == 0 ? 0 : errno;
+}
+
+int open_file(const char* path, File::Mode mode, std::unique_ptr<File>* out) {
+  if (int e = fault::hit(fault::Op::open)) return e;
+  int flags = O_CLOEXEC;
+  switch (mode) {
+    case File::Mode::read: flags |= O_RDONLY; break;
+    case File::Mode::write: flags |= O_WRONLY | O_CREAT | O_TRUNC; break;
+    case File::Mode::append: flags |= O_WRONLY | O_APPEND; break;
+    case File::Mode::create_new: flags |= O_WRONLY | O_CREAT | O_EXCL; break;
+  }
+  int fd;
+  do {
+    fd = ::open(path, flags, 0644);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return errno;
+  // Only regular files are byte streams here; a directory opened for reading is refused.
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return EISDIR;
+  }
+  out->reset(new File(fd));  // File's constructor is private to this layer
+  return 0;
+}
+
+std::int64_t wall_clock_seconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
+
+bool to_utc(std::int64_t unix_seconds, UtcTime* out) {
+  const std::time_t t = static_cast<std::time_t>(unix_seconds);
+  struct tm tm;
+  if (!gmtime_r(&t, &tm)) return false;
+  *out = UtcTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
+  return true;
+}
+
+std::uint64_t tick_ms() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+bool cpu_has_sha_ext() {
+#if defined(__x86_64__) || defined(__i386__)
+  unsigned a, b, c, d;
+  if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
+  const bool sse41 = (c & bit_SSE4_1) != 0;
+  const bool ssse3 = (c & bit_SSSE3) != 0;
+  if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
+  return sse41 && ssse3 && (b & (1u << 29)) != 0;
+#else
+  return false;
+#endif
+}
+
+std::uint64_t unique_token() {
+  return (static_cast<std::uint64_t>(getpid()) << 32) ^
+         static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(pthread_self()));
+}
+
+}  // namespace reg::platform
