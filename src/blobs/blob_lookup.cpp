@@ -1,0 +1,113 @@
+// Stored blobs: existence, size, file path and removal, addressed by digest only.
+#include <cstring>
+
+#include "core/boundary.h"
+#include "core/context.h"
+#include "core/fileutil.h"
+#include "core/paths.h"
+#include "reg_storage.h"
+
+namespace reg {
+namespace {
+
+// The common checks of the lookups; records the message and returns false on failure.
+bool check_digest(const char* digest, const char* null_message) {
+  if (!digest) {
+    set_error("%s", null_message);
+    return false;
+  }
+  if (!require_ready()) return false;
+  if (!digest_valid(digest)) {
+    set_error("invalid digest");
+    return false;
+  }
+  return true;
+}
+
+int blob_exists(const char* digest) {
+  if (!check_digest(digest, "digest is NULL")) return -1;
+  Path p;
+  if (!blob_path_for_digest(digest, p)) {
+    set_error("path too long");
+    return -1;
+  }
+  return is_file(p.c_str()) ? 1 : 0;
+}
+
+long long blob_get_size(const char* digest) {
+  if (!check_digest(digest, "digest is NULL")) return -1;
+  Path p;
+  if (!blob_path_for_digest(digest, p)) {
+    set_error("path too long");
+    return -1;
+  }
+  platform::FileAttr a;
+  if (platform::get_attr(p.c_str(), &a) != 0) return -1;  // a missing blob records no message
+  return static_cast<long long>(a.size);
+}
+
+int blob_get_filepath(const char* digest, char* out_path, std::size_t out_size) {
+  if (!out_path || out_size == 0 || !digest) {
+    set_error("NULL argument");
+    return -1;
+  }
+  if (!check_digest(digest, "NULL argument")) return -1;
+  Path p;
+  if (!blob_path_for_digest(digest, p)) {
+    set_error("path too long");
+    return -1;
+  }
+  if (!is_file(p.c_str())) {
+    set_error("blob not found: %s", digest);
+    return -1;
+  }
+  if (p.size() >= out_size) {
+    set_error("path buffer too small");
+    return -1;
+  }
+  std::memcpy(out_path, p.c_str(), p.size() + 1);
+  return 0;
+}
+
+int blob_delete(const char* digest) {
+  if (!check_digest(digest, "digest is NULL")) return -1;
+  Path p, fanout;
+  if (!blob_path_for_digest(digest, p) || !blob_fanout_dir(digest + 7, fanout)) {
+    set_error("path too long");
+    return -1;
+  }
+  if (!is_file(p.c_str())) {
+    set_error("blob not found: %s", digest);
+    return -1;
+  }
+  // Gone between the two queries: someone else removed it, which is the outcome asked for.
+  if (is_file(p.c_str()) && platform::remove_file(p.c_str()) != 0) {
+    set_error("remove failed");
+    return -1;
+  }
+  platform::remove_dir(fanout.c_str());  // only succeeds once the fan-out directory is empty
+  return 0;
+}
+
+}  // namespace
+}  // namespace reg
+
+extern "C" {
+
+int reg_blob_exists(const char* digest) {
+  return reg::guarded(-1, [&] { return reg::blob_exists(digest); });
+}
+
+long long reg_blob_get_size(const char* digest) {
+  return reg::guarded(-1LL, [&] { return reg::blob_get_size(digest); });
+}
+
+int reg_blob_get_filepath(const char* digest, char* out_path, size_t out_size) {
+  return reg::guarded(-1, [&] { return reg::blob_get_filepath(digest, out_path, out_size); });
+}
+
+int reg_blob_delete(const char* digest) {
+  return reg::guarded(-1, [&] { return reg::blob_delete(digest); });
+}
+
+}  // extern "C"
