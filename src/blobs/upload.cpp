@@ -1,11 +1,308 @@
-// Placeholder until this operation lands.
+// Chunked uploads: the upload-id generator, and start, append, finish, cancel and size.
+//
+// An open upload is the file uploads/<id>.part and nothing else. While it is being finished
+// it is uploads/<id>.finishing, a name that no other upload operation addresses; the
+// garbage collector treats that name as an upload file too (removed once stale).
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "core/boundary.h"
 #include "core/context.h"
+#include "core/fileutil.h"
+#include "core/paths.h"
+#include "core/sha256.h"
+#include "platform/platform.h"
 #include "reg_storage.h"
 
-extern "C" {
-int reg_blob_start_upload(char*) { reg::set_error("not implemented"); return -1; }
-int reg_blob_append_chunk(const char*, const void*, size_t) { reg::set_error("not implemented"); return -1; }
-int reg_blob_finish_upload(const char*, const char*, char*) { reg::set_error("not implemented"); return -1; }
-int reg_blob_cancel_upload(const char*) { reg::set_error("not implemented"); return -1; }
-int reg_blob_upload_size(const char*, long long*) { reg::set_error("not implemented"); return -1; }
+namespace reg {
+namespace {
+
+constexpr int kCreateTries = 16;  // ids tried by one start before it gives up
+constexpr std::string_view kFinishingSuffix = ".finishing";
+
+// root/uploads/<id>.finishing: the upload while finish hashes and commits it.
+bool upload_finishing_path(std::string_view id, Path& out) {
+  std::string name(id);
+  name += kFinishingSuffix;
+  return store_path({"uploads", name}, out);
 }
+
+// Writes the next id (36 characters and a NUL) and advances s_seed. All 128 bits come from
+// the generator (no version bits); each byte gives its low nibble first, unlike bin_to_hex.
+void next_upload_id(char* out) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::uint32_t x = s_seed;
+  unsigned char bytes[16];
+  for (unsigned char& b : bytes) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    b = static_cast<unsigned char>(x & 0xFFu);
+  }
+  int nibble = 0;
+  for (std::size_t i = 0; i < kUuidLen; ++i) {
+    if (i == 8 || i == 13 || i == 18 || i == 23) {
+      out[i] = '-';
+      continue;
+    }
+    const unsigned char b = bytes[nibble / 2];
+    out[i] = kDigits[nibble % 2 == 0 ? (b & 0x0Fu) : (b >> 4)];
+    ++nibble;
+  }
+  out[kUuidLen] = '\0';
+  s_seed = x != 0 ? x : kSeedFallback;
+}
+
+// The checks every operation on an existing upload makes after its null check.
+bool check_upload_id(const char* id) {
+  if (!require_ready()) return false;
+  if (!uuid_valid(id)) {  // also rejects any length but 36
+    set_error("invalid upload uuid");
+    return false;
+  }
+  return true;
+}
+
+// The upload file's path; records "path too long" when it does not fit.
+bool upload_part_path(const char* id, Path& part) {
+  if (upload_path_for_uuid(id, part)) return true;
+  set_error("path too long");
+  return false;
+}
+
+// Outcome of one exclusive create: made, id taken (try the next one), or a hard failure.
+enum class Create { made, taken, failed };
+
+Create create_upload_file(const Path& part, const Path& finishing) {
+  // An id whose upload is being finished is still in use: that upload may come back as .part.
+  platform::FileAttr a;
+  if (platform::get_attr(finishing.c_str(), &a) == 0) return Create::taken;
+  std::unique_ptr<platform::File> f;
+  const int e = platform::open_file(part.c_str(), platform::File::Mode::create_new, &f);
+  if (e == platform::kErrExists) return Create::taken;
+  if (e != 0) return Create::failed;
+  f->close();  // nothing was written, so a close failure loses nothing
+  return Create::made;
+}
+
+int start_upload(char* out_upload_uuid) {
+  if (!out_upload_uuid) {
+    set_error("out_upload_uuid is NULL");
+    return -1;
+  }
+  if (!require_ready()) return -1;
+  // Exclusive creation: an id made twice (a re-seed within the same second, two threads
+  // sharing the state) must never truncate an upload in progress.
+  Path part, finishing;
+  for (int i = 0; i < kCreateTries; ++i) {
+    next_upload_id(out_upload_uuid);
+    if (!upload_path_for_uuid(out_upload_uuid, part) ||
+        !upload_finishing_path(out_upload_uuid, finishing)) {
+      set_error("path too long");
+      return -1;
+    }
+    const Create c = create_upload_file(part, finishing);
+    if (c == Create::made) return 0;
+    if (c == Create::failed) break;
+  }
+  set_error("cannot create upload file: %s", part.c_str());
+  return -1;
+}
+
+int append_chunk(const char* upload_uuid, const void* data, std::size_t len) {
+  if (!upload_uuid || !data) {
+    set_error("upload_uuid/data is NULL");
+    return -1;
+  }
+  Path part;
+  if (!check_upload_id(upload_uuid) || !upload_part_path(upload_uuid, part)) return -1;
+  if (!is_file(part.c_str())) {
+    set_error("upload not found: %s", upload_uuid);
+    return -1;
+  }
+  // Append mode never creates: an upload that finish or cancel took away meanwhile fails here.
+  std::unique_ptr<platform::File> f;
+  if (platform::open_file(part.c_str(), platform::File::Mode::append, &f) != 0) {
+    if (!is_file(part.c_str()))
+      set_error("upload not found: %s", upload_uuid);
+    else
+      set_error("write error appending chunk");
+    return -1;
+  }
+  // The shared lock, held until close, makes a finish wait for this write. An open made just
+  // before a finish set the file aside would otherwise write into the blob after its hash, so
+  // once locked, look again: a file no longer under its open name takes no more bytes.
+  if (f->lock(false) != 0) {
+    set_error("write error appending chunk");
+    return -1;
+  }
+  if (!is_file(part.c_str())) {
+    set_error("upload not found: %s", upload_uuid);
+    return -1;
+  }
+  std::size_t put = 0;
+  const int we = f->write(data, len, &put);
+  const int ce = f->close();
+  if (we != 0 || ce != 0 || put != len) {
+    set_error("write error appending chunk");  // what was written stays, as with any short write
+    return -1;
+  }
+  return 0;
+}
+
+// Puts a private upload file back under its open name, so that a failed finish leaves the
+// upload as it was. Should even that fail, the collector removes the private file once stale.
+void restore_upload(const Path& finishing, const Path& part) {
+  platform::rename_path(finishing.c_str(), part.c_str());
+}
+
+// Waits until no append that opened the file before it was set aside is still writing (each
+// holds a shared lock while it writes). Appends locking after this find no open upload file.
+bool wait_for_appenders(const Path& finishing) {
+  std::unique_ptr<platform::File> f;
+  return platform::open_file(finishing.c_str(), platform::File::Mode::read, &f) == 0 &&
+         f->lock(true) == 0;  // released at once: only the wait matters
+}
+
+// Paths one finish works with.
+struct FinishPaths {
+  Path part, finishing, blob, fanout;
+};
+
+bool finish_paths(const char* id, const char* digest, FinishPaths& p) {
+  return upload_path_for_uuid(id, p.part) && upload_finishing_path(id, p.finishing) &&
+         blob_path_for_digest(digest, p.blob) &&
+         blob_fanout_dir(std::string_view(digest).substr(kDigestPrefix.size()), p.fanout);
+}
+
+// Moves the hashed private file to its blob path, or drops it when that blob is stored
+// already (the stored file is neither rewritten nor compared). Records the message on failure.
+bool commit_blob(const FinishPaths& p) {
+  if (is_file(p.blob.c_str())) {
+    platform::remove_file(p.finishing.c_str());  // a leftover is the collector's to remove
+    return true;
+  }
+  if (mkdirs(p.fanout.c_str()) != 0) {
+    restore_upload(p.finishing, p.part);
+    set_error("mkdirs blob dir failed");
+    return false;
+  }
+  if (platform::rename_path(p.finishing.c_str(), p.blob.c_str()) != 0) {
+    restore_upload(p.finishing, p.part);
+    set_error("rename to CAS failed: %s", p.blob.c_str());
+    return false;
+  }
+  return true;
+}
+
+int finish_upload(const char* upload_uuid, const char* expected_digest, char* out_digest) {
+  if (!expected_digest || !out_digest || !upload_uuid) {
+    set_error("NULL argument");
+    return -1;
+  }
+  if (!check_upload_id(upload_uuid)) return -1;
+  if (!digest_valid(expected_digest)) {
+    set_error("invalid expected digest");
+    return -1;
+  }
+  FinishPaths p;
+  if (!finish_paths(upload_uuid, expected_digest, p)) {
+    set_error("path too long");
+    return -1;
+  }
+  if (!is_file(p.part.c_str())) {
+    set_error("upload not found: %s", upload_uuid);
+    return -1;
+  }
+  // Take the file out of the appenders' reach before hashing: a chunk either is written
+  // before the hash starts or fails with "upload not found", never lands in a blob after its
+  // hash was taken.
+  if (platform::rename_path(p.part.c_str(), p.finishing.c_str()) != 0) {
+    if (!is_file(p.part.c_str()))
+      set_error("upload not found: %s", upload_uuid);
+    else
+      set_error("hashing upload failed");
+    return -1;
+  }
+  unsigned char bin[32];
+  if (!wait_for_appenders(p.finishing) || sha256_file(p.finishing.c_str(), bin) != 0) {
+    restore_upload(p.finishing, p.part);
+    set_error("hashing upload failed");
+    return -1;
+  }
+  char hex[kHexLen + 1];
+  bin_to_hex(bin, hex);
+  char computed[kDigestLen + 1];
+  std::snprintf(computed, sizeof computed, "sha256:%s", hex);
+  if (std::strcmp(computed, expected_digest) != 0) {
+    set_error("digest mismatch: expected %s, got %s", expected_digest, computed);
+    platform::remove_file(p.finishing.c_str());  // the upload is gone; a retry starts anew
+    return -1;
+  }
+  if (!commit_blob(p)) return -1;
+  std::memcpy(out_digest, expected_digest, kDigestLen + 1);
+  return 0;
+}
+
+int cancel_upload(const char* upload_uuid) {
+  if (!upload_uuid) {
+    set_error("upload_uuid is NULL");
+    return -1;
+  }
+  Path part;
+  if (!check_upload_id(upload_uuid) || !upload_part_path(upload_uuid, part)) return -1;
+  if (!is_file(part.c_str())) return 0;  // never started or already finished: nothing to undo
+  // A removal that fails because the file went meanwhile still leaves the upload gone.
+  if (platform::remove_file(part.c_str()) != 0 && is_file(part.c_str())) {
+    set_error("cancel failed");
+    return -1;
+  }
+  return 0;
+}
+
+int upload_size(const char* upload_uuid, long long* out_bytes) {
+  if (!upload_uuid || !out_bytes) {
+    set_error("upload_uuid/out_bytes is NULL");
+    return -1;
+  }
+  Path part;
+  if (!check_upload_id(upload_uuid) || !upload_part_path(upload_uuid, part)) return -1;
+  platform::FileAttr a;
+  // A directory under the upload's name is no upload; its size would be the directory's.
+  if (platform::get_attr(part.c_str(), &a) != 0 || a.is_dir) {
+    set_error("upload not found: %s", upload_uuid);
+    return -1;
+  }
+  *out_bytes = static_cast<long long>(a.size);
+  return 0;
+}
+
+}  // namespace
+}  // namespace reg
+
+extern "C" {
+
+int reg_blob_start_upload(char* out_upload_uuid) {
+  return reg::guarded(-1, [&] { return reg::start_upload(out_upload_uuid); });
+}
+
+int reg_blob_append_chunk(const char* upload_uuid, const void* data, size_t len) {
+  return reg::guarded(-1, [&] { return reg::append_chunk(upload_uuid, data, len); });
+}
+
+int reg_blob_finish_upload(const char* upload_uuid, const char* expected_digest, char* out_digest) {
+  return reg::guarded(-1,
+                      [&] { return reg::finish_upload(upload_uuid, expected_digest, out_digest); });
+}
+
+int reg_blob_cancel_upload(const char* upload_uuid) {
+  return reg::guarded(-1, [&] { return reg::cancel_upload(upload_uuid); });
+}
+
+int reg_blob_upload_size(const char* upload_uuid, long long* out_bytes) {
+  return reg::guarded(-1, [&] { return reg::upload_size(upload_uuid, out_bytes); });
+}
+
+}  // extern "C"

@@ -12,6 +12,10 @@ namespace {
 
 using platform::File;
 
+// The longest temporary name: '.', 40 characters of the base name, ".tmp-" and two 64-bit
+// numbers in hex separated by '-'.
+constexpr std::size_t kTempNameMax = 1 + 40 + 5 + 16 + 1 + 16;
+
 // Temporary names start with '.' and carry ".tmp-": never a digest hex, a tag directory or
 // an upload id, so no scan of the store takes one for an entry.
 bool temp_path_for(const char* path, Path& out) {
@@ -79,6 +83,12 @@ int write_file(const char* path, const void* data, std::size_t len) {
     return -1;
   }
   return 0;
+}
+
+bool write_file_fits(std::string_view path) {
+  const std::size_t slash = path.rfind(platform::kSep);
+  const std::size_t dir_len = slash == std::string_view::npos ? 1 : slash;
+  return dir_len + 1 + kTempNameMax <= kMaxPathLen;
 }
 
 int read_file(const char* path, char* buf, std::size_t cap, std::size_t* out_len) {

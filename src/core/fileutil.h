@@ -29,6 +29,9 @@ struct dir_list {
 // Replaces `path` whole: writes a temporary file beside it and renames it over the target, so
 // readers see the old content or the new, never a torn file. 0, or -1 with the old content kept.
 int write_file(const char* path, const void* data, std::size_t len);
+// True when the temporary file that write_file creates beside `path` would fit in a path:
+// callers refuse a target without that room up front instead of failing half way.
+bool write_file_fits(std::string_view path);
 
 // Reads at most cap-1 bytes and a NUL into buf. 0 or -1.
 int read_file(const char* path, char* buf, std::size_t cap, std::size_t* out_len);

@@ -67,47 +67,55 @@ inline std::uint32_t small_sigma1(std::uint32_t x) {
 }
 
 // One round. Instead of shifting the eight working variables, the caller rotates the
-// argument order, so only d and h are written.
-inline void sha_round(std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t& d,
-                  std::uint32_t e, std::uint32_t f, std::uint32_t g, std::uint32_t& h,
-                  std::uint32_t kw) {
+// argument order, so only d and h are written. Maj(a,b,c) is b ^ ((a^b) & (b^c)), and this
+// round's a^b is the next round's b^c, so `bc` carries it over.
+inline void sha_round(std::uint32_t a, std::uint32_t b, std::uint32_t& d, std::uint32_t e,
+                      std::uint32_t f, std::uint32_t g, std::uint32_t& h, std::uint32_t kw,
+                      std::uint32_t& bc) {
   std::uint32_t t1 = h + big_sigma1(e) + (g ^ (e & (f ^ g))) + kw;
-  std::uint32_t t2 = big_sigma0(a) + ((a & b) | (c & (a | b)));
+  std::uint32_t ab = a ^ b;
+  std::uint32_t t2 = big_sigma0(a) + (b ^ (ab & bc));
+  bc = ab;
   d += t1;
   h = t1 + t2;
 }
 
-// Eight rounds starting at round i, with the message words already in w[16] (a ring).
-inline void eight_rounds(std::uint32_t* s, const std::uint32_t* w, int i) {
-  std::uint32_t &a = s[0], &b = s[1], &c = s[2], &d = s[3];
-  std::uint32_t &e = s[4], &f = s[5], &g = s[6], &h = s[7];
-  sha_round(a, b, c, d, e, f, g, h, kRound[i + 0] + w[(i + 0) & 15]);
-  sha_round(h, a, b, c, d, e, f, g, kRound[i + 1] + w[(i + 1) & 15]);
-  sha_round(g, h, a, b, c, d, e, f, kRound[i + 2] + w[(i + 2) & 15]);
-  sha_round(f, g, h, a, b, c, d, e, kRound[i + 3] + w[(i + 3) & 15]);
-  sha_round(e, f, g, h, a, b, c, d, kRound[i + 4] + w[(i + 4) & 15]);
-  sha_round(d, e, f, g, h, a, b, c, kRound[i + 5] + w[(i + 5) & 15]);
-  sha_round(c, d, e, f, g, h, a, b, kRound[i + 6] + w[(i + 6) & 15]);
-  sha_round(b, c, d, e, f, g, h, a, kRound[i + 7] + w[(i + 7) & 15]);
+// Message word t (t >= 16) replaces word t - 16 in the ring w[16].
+inline std::uint32_t schedule_word(std::uint32_t* w, int t) {
+  w[t & 15] += small_sigma1(w[(t - 2) & 15]) + w[(t - 7) & 15] + small_sigma0(w[(t - 15) & 15]);
+  return w[t & 15];
 }
 
-// Extends the schedule ring by the next eight words, from round i on (i >= 16).
-inline void eight_schedule(std::uint32_t* w, int i) {
-  for (int t = i; t < i + 8; ++t) {
-    w[t & 15] += small_sigma1(w[(t - 2) & 15]) + w[(t - 7) & 15] + small_sigma0(w[(t - 15) & 15]);
-  }
+inline std::uint32_t message_word(std::uint32_t* w, int t) {
+  return t < 16 ? w[t] : schedule_word(w, t);
+}
+
+// Eight rounds starting at round i. Each word is scheduled just before its round, which
+// lets the schedule run in the gaps of the round's dependency chain.
+inline void eight_rounds(std::uint32_t* s, std::uint32_t* w, int i, std::uint32_t& bc) {
+  std::uint32_t &a = s[0], &b = s[1], &c = s[2], &d = s[3];
+  std::uint32_t &e = s[4], &f = s[5], &g = s[6], &h = s[7];
+  sha_round(a, b, d, e, f, g, h, kRound[i + 0] + message_word(w, i + 0), bc);
+  sha_round(h, a, c, d, e, f, g, kRound[i + 1] + message_word(w, i + 1), bc);
+  sha_round(g, h, b, c, d, e, f, kRound[i + 2] + message_word(w, i + 2), bc);
+  sha_round(f, g, a, b, c, d, e, kRound[i + 3] + message_word(w, i + 3), bc);
+  sha_round(e, f, h, a, b, c, d, kRound[i + 4] + message_word(w, i + 4), bc);
+  sha_round(d, e, g, h, a, b, c, kRound[i + 5] + message_word(w, i + 5), bc);
+  sha_round(c, d, f, g, h, a, b, kRound[i + 6] + message_word(w, i + 6), bc);
+  sha_round(b, c, e, f, g, h, a, kRound[i + 7] + message_word(w, i + 7), bc);
 }
 
 void blocks_portable(std::uint32_t state[8], const unsigned char* p, std::size_t nblocks) {
   for (; nblocks > 0; --nblocks, p += kBlockLen) {
     std::uint32_t w[16];
+#pragma GCC unroll 16
     for (int t = 0; t < 16; ++t) w[t] = load_be32(p + 4 * t);
     std::uint32_t s[8];
     std::memcpy(s, state, sizeof s);
+    std::uint32_t bc = s[1] ^ s[2];
 #pragma GCC unroll 8
     for (int i = 0; i < 64; i += 8) {
-      if (i >= 16) eight_schedule(w, i);
-      eight_rounds(s, w, i);
+      eight_rounds(s, w, i, bc);
     }
     for (int k = 0; k < 8; ++k) state[k] += s[k];
   }
@@ -143,7 +151,8 @@ REG_SHA_TARGET void blocks_sha_ext(std::uint32_t state[8], const unsigned char* 
 #pragma GCC unroll 16
     for (int g = 0; g < 16; ++g) {
       if (g < 4) {
-        m[g] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * g)), bswap);
+        const __m128i raw = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * g));
+        m[g] = _mm_shuffle_epi8(raw, bswap);
       } else {
         const __m128i prev = m[(g + 3) & 3];
         __m128i next = _mm_sha256msg1_epu32(m[g & 3], m[(g + 1) & 3]);

@@ -1,6 +1,7 @@
 #include "listings/discovery.h"
 
 #include "core/fileutil.h"
+#include "platform/platform.h"
 
 namespace reg {
 namespace {
@@ -32,7 +33,14 @@ bool walk_all(const Path& dir, std::string_view prefix, std::vector<std::string>
       continue;
     }
     std::string name = child_name(prefix, e.name);
-    if (holds_manifests(child)) out.push_back(name);
+    // A `_manifests` that cannot be examined may hide a repository: the walk is then incomplete.
+    Path m;
+    platform::FileAttr a;
+    const int err = child_path(child, "_manifests", m) ? platform::get_attr(m.c_str(), &a) : -1;
+    if (err == 0 && a.is_dir)
+      out.push_back(name);
+    else if (err != 0 && err != platform::kErrNotFound)
+      complete = false;
     if (!walk_all(child, name, out)) complete = false;
   }
   return complete;
@@ -69,7 +77,10 @@ bool discover_all_repos(std::vector<std::string>& out) {
   out.clear();
   Path top;
   if (!store_path({"repositories"}, top)) return false;
-  if (!is_dir(top.c_str())) return true;  // no repositories directory: nothing is stored
+  platform::FileAttr a;
+  const int err = platform::get_attr(top.c_str(), &a);
+  if (err == platform::kErrNotFound) return true;  // no repositories directory: nothing is stored
+  if (err != 0 || !a.is_dir) return false;
   return walk_all(top, "", out);
 }
 

@@ -1,7 +1,144 @@
-// Placeholder until this operation lands.
+// Manifest deletion: by tag (the tag, and the manifest once no tag names it) or by digest (the
+// manifest and every tag naming it).
+//
+// Every scan of the tags directory sees all of its entries: whether another tag still names a
+// manifest, or whether a protected one does, cannot be decided on a listing cut at 512.
+#include <string>
+#include <vector>
+
+#include "core/boundary.h"
 #include "core/context.h"
+#include "core/fileutil.h"
+#include "core/paths.h"
+#include "manifests/manifest_store.h"
+#include "manifests/protection.h"
+#include "platform/platform.h"
 #include "reg_storage.h"
 
-extern "C" {
-int reg_manifest_delete(const char*, const char*) { reg::set_error("not implemented"); return -1; }
+namespace reg {
+namespace {
+
+// What one scan of the tags directory learned about a manifest.
+struct TagScan {
+  std::vector<std::string> naming;  // tag directories whose links name it
+  bool complete = true;             // false: an existing listing or link could not be read
+};
+
+TagScan scan_tags(const char* repo, const Path& tags_dir, std::string_view hex) {
+  TagScan scan;
+  dir_list list;
+  if (list_dir_all(tags_dir.c_str(), &list) != 0) {
+    scan.complete = !is_dir(tags_dir.c_str());  // no tags directory: no tags at all
+    return scan;
+  }
+  for (const auto& e : list.entries) {
+    if (!e.is_dir) continue;
+    switch (tag_link_names(repo, e.name, hex)) {
+      case TagLink::names: scan.naming.push_back(e.name); break;
+      case TagLink::unknown: scan.complete = false; break;
+      case TagLink::other: break;
+    }
+  }
+  return scan;
 }
+
+void remove_if_file(const Path& p) {
+  if (is_file(p.c_str())) platform::remove_file(p.c_str());
+}
+
+// Body, content type and revision link; failures are not reported, as a later deletion or the
+// collector finishes the job.
+void remove_manifest_files(const char* repo, const char* hex, bool with_rev_dir) {
+  Path body, ct, rev_link, rev_dir;
+  if (!manifest_body_path(repo, hex, body) || !manifest_ct_path(repo, hex, ct) ||
+      !manifest_rev_path(repo, hex, rev_link) || !manifest_rev_dir(repo, hex, rev_dir))
+    return;  // unreachable: a root of 3499 and a name of 255 characters leave room for these
+  remove_if_file(body);
+  remove_if_file(ct);
+  remove_if_file(rev_link);
+  if (with_rev_dir) platform::remove_dir(rev_dir.c_str());  // only when empty
+}
+
+int delete_tag(const char* repo, const char* tag, const char* hex) {
+  if (protection_rules_set() && protect_match(repo, tag)) {
+    set_error("TAG_IMMUTABLE: %s:%s", repo, tag);
+    return -1;
+  }
+  Path link, tags_dir;
+  if (!manifest_tag_path(repo, tag, link) || !manifest_tags_dir(repo, tags_dir)) {
+    set_error("path too long");
+    return -1;
+  }
+  // Only the link goes: the tag ends with it, and its empty directories stay.
+  if (is_file(link.c_str()) && platform::remove_file(link.c_str()) != 0) {
+    set_error("delete tag failed");
+    return -1;
+  }
+  // A tag that could not be read may still name the manifest: it stays, for a later deletion
+  // by digest, rather than be lost under a tag.
+  const TagScan scan = scan_tags(repo, tags_dir, hex);
+  if (scan.naming.empty() && scan.complete) remove_manifest_files(repo, hex, false);
+  return 0;
+}
+
+int delete_digest(const char* repo, const char* reference, const char* hex) {
+  Path tags_dir;
+  if (!manifest_tags_dir(repo, tags_dir)) {
+    set_error("path too long");
+    return -1;
+  }
+  if (protection_rules_set()) {
+    for (const auto& name : scan_tags(repo, tags_dir, hex).naming) {
+      if (protect_match(repo, name)) {
+        set_error("TAG_IMMUTABLE: %s:%s", repo, reference);
+        return -1;
+      }
+    }
+  }
+  // A tag whose link cannot be read is neither removed nor left dangling: the call fails and
+  // the manifest stays, as when a removal fails.
+  const TagScan scan = scan_tags(repo, tags_dir, hex);
+  bool failed = !scan.complete;
+  for (const auto& name : scan.naming) {
+    Path dir;
+    if (!manifest_tag_dir(repo, name, dir) || delete_tree(dir.c_str()) != 0) failed = true;
+  }
+  platform::remove_dir(tags_dir.c_str());  // only when empty; a missing one is fine
+  if (failed) {
+    set_error("delete manifest tags failed: %s@%s", repo, reference);
+    return -1;
+  }
+  remove_manifest_files(repo, hex, true);
+  return 0;
+}
+
+int manifest_delete(const char* repo, const char* reference) {
+  if (!repo || !reference) {
+    set_error("NULL argument");
+    return -1;
+  }
+  if (!require_ready()) return -1;
+  if (!repo_name_valid(repo)) {
+    set_error("invalid repository name");
+    return -1;
+  }
+  const bool by_digest = is_digest_reference(reference);
+  if (!by_digest && !tag_name_valid(reference)) {
+    set_error("invalid tag: %s", reference);
+    return -1;
+  }
+  char hex[kHexLen + 1];
+  if (manifest_resolve(repo, reference, hex) != 0) return -1;
+  return by_digest ? delete_digest(repo, reference, hex) : delete_tag(repo, reference, hex);
+}
+
+}  // namespace
+}  // namespace reg
+
+extern "C" {
+
+int reg_manifest_delete(const char* repo, const char* reference) {
+  return reg::guarded(-1, [&] { return reg::manifest_delete(repo, reference); });
+}
+
+}  // extern "C"

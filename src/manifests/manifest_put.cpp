@@ -1,7 +1,294 @@
-// Placeholder until this operation lands.
+// Manifest upload: validation of the document and of everything it names, tag protection,
+// then the four kinds of file (body, content type, revision link, tag link).
+#include <yyjson.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/boundary.h"
 #include "core/context.h"
+#include "core/fileutil.h"
+#include "core/paths.h"
+#include "core/sha256.h"
+#include "listings/discovery.h"
+#include "manifests/manifest_store.h"
+#include "manifests/protection.h"
 #include "reg_storage.h"
 
-extern "C" {
-int reg_manifest_put(const char*, const char*, const char*, size_t, const char*, char*) { reg::set_error("not implemented"); return -1; }
+namespace reg {
+namespace {
+
+// Discovery walks nine levels: a deeper repository would be invisible to every listing.
+constexpr int kMaxRepoComponents = 9;
+constexpr std::size_t kMaxMediaTypeLen = 255;
+constexpr std::size_t kPutLinkReadCap = 160;
+
+struct DocFree {
+  void operator()(yyjson_doc* d) const noexcept { yyjson_doc_free(d); }
+};
+using DocPtr = std::unique_ptr<yyjson_doc, DocFree>;
+
+// Every file and directory one push touches, built before anything is read or written.
+struct PutPaths {
+  Path manifests, body, ct, rev_dir, rev_link, tag_dir, tag_link;
+};
+
+bool build_put_paths(const char* repo, const char* hex, const char* tag, PutPaths& p) {
+  if (!manifests_dir(repo, p.manifests) || !manifest_body_path(repo, hex, p.body) ||
+      !manifest_ct_path(repo, hex, p.ct) || !manifest_rev_dir(repo, hex, p.rev_dir) ||
+      !manifest_rev_path(repo, hex, p.rev_link))
+    return false;
+  if (tag && (!manifest_tag_current_dir(repo, tag, p.tag_dir) || !manifest_tag_path(repo, tag, p.tag_link)))
+    return false;
+  return write_file_fits(p.body) && write_file_fits(p.ct) && write_file_fits(p.rev_link) &&
+         (!tag || write_file_fits(p.tag_link));
 }
+
+// A digest member: a string of exactly 71 characters that digest_valid accepts (the length
+// test keeps an embedded NUL from passing off a longer text as a digest).
+const char* json_digest(yyjson_val* obj) {
+  yyjson_val* d = yyjson_obj_get(obj, "digest");
+  if (!yyjson_is_str(d) || yyjson_get_len(d) != kDigestLen || !digest_valid(yyjson_get_str(d)))
+    return nullptr;
+  return yyjson_get_str(d);
+}
+
+// The index children are looked for in this repository first; the walk of the whole store
+// runs at most once per push, and only when some child is stored elsewhere. It sees every
+// repository, also those beyond the catalog's count, depth and listing limits.
+class ChildFinder {
+ public:
+  explicit ChildFinder(const char* repo) : repo_(repo) {}
+  bool stored(const char* hex) {
+    if (body_in(repo_, hex)) return true;
+    if (!walked_) {
+      discover_all_repos(repos_);  // an incomplete walk still searches what it saw
+      walked_ = true;
+    }
+    for (const auto& r : repos_)
+      if (body_in(r, hex)) return true;
+    return false;
+  }
+
+ private:
+  static bool body_in(std::string_view repo, const char* hex) {
+    Path p;
+    return manifest_body_path(repo, hex, p) && is_file(p.c_str());
+  }
+  const char* repo_;
+  std::vector<std::string> repos_;
+  bool walked_ = false;
+};
+
+bool validate_index(const char* repo, yyjson_val* manifests) {
+  if (!yyjson_is_arr(manifests)) {
+    set_error("manifest \"manifests\" must be an array");
+    return false;
+  }
+  if (yyjson_arr_size(manifests) == 0) {
+    set_error("manifest index must reference at least 1 manifest");
+    return false;
+  }
+  ChildFinder finder(repo);
+  std::size_t i, n;
+  yyjson_val* entry;
+  yyjson_arr_foreach(manifests, i, n, entry) {
+    const char* digest = yyjson_is_obj(entry) ? json_digest(entry) : nullptr;
+    if (!digest) {
+      set_error("manifest index entry %zu missing valid digest", i);
+      return false;
+    }
+    if (!finder.stored(digest + kDigestPrefix.size())) {
+      set_error("BLOB_UNKNOWN: %s", digest);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool blob_stored(const char* digest) {
+  Path p;
+  return blob_path_for_digest(digest, p) && is_file(p.c_str());
+}
+
+bool validate_image(yyjson_val* root) {
+  yyjson_val* config = yyjson_obj_get(root, "config");
+  const char* config_digest =
+      yyjson_is_obj(config) && yyjson_obj_size(config) > 0 ? json_digest(config) : nullptr;
+  if (!config_digest) {
+    set_error("manifest missing valid config.digest");
+    return false;
+  }
+  if (!blob_stored(config_digest)) {
+    set_error("BLOB_UNKNOWN: %s", config_digest);
+    return false;
+  }
+  yyjson_val* layers = yyjson_obj_get(root, "layers");
+  if (!layers) return true;
+  if (!yyjson_is_arr(layers)) {
+    set_error("manifest layers must be an array");
+    return false;
+  }
+  std::size_t i, n;
+  yyjson_val* layer;
+  yyjson_arr_foreach(layers, i, n, layer) {
+    const char* digest = yyjson_is_obj(layer) ? json_digest(layer) : nullptr;
+    if (!digest) {
+      set_error("manifest layer %zu missing valid digest", i);
+      return false;
+    }
+    if (!blob_stored(digest)) {
+      set_error("BLOB_UNKNOWN: %s", digest);
+      return false;
+    }
+  }
+  return true;
+}
+
+// Parses and checks the document; fills the body's own media type when it has a usable one.
+bool validate_manifest(const char* repo, const char* body, std::size_t len, std::string& media_type) {
+  // Without YYJSON_READ_INSITU the input is only read, never written.
+  DocPtr doc(yyjson_read_opts(const_cast<char*>(body), len, 0, nullptr, nullptr));
+  if (!doc) {
+    set_error("manifest JSON parse failed");
+    return false;
+  }
+  yyjson_val* root = yyjson_doc_get_root(doc.get());
+  if (!yyjson_is_obj(root)) {
+    set_error("manifest must be a JSON object");
+    return false;
+  }
+  if (yyjson_obj_size(root) == 0) {
+    set_error("manifest missing valid config.digest");
+    return false;
+  }
+  yyjson_val* mt = yyjson_obj_get(root, "mediaType");
+  if (yyjson_is_str(mt) && yyjson_get_len(mt) >= 1 && yyjson_get_len(mt) <= kMaxMediaTypeLen)
+    media_type.assign(yyjson_get_str(mt), yyjson_get_len(mt));
+  if (yyjson_val* manifests = yyjson_obj_get(root, "manifests")) return validate_index(repo, manifests);
+  return validate_image(root);
+}
+
+// The client's type wins unless it is absent or the generic default, which the body's own
+// media type refines.
+std::string_view choose_content_type(const char* content_type, const std::string& media_type) {
+  if (content_type && *content_type && kDefaultMediaType != content_type) return content_type;
+  return media_type.empty() ? kDefaultMediaType : std::string_view(media_type);
+}
+
+// A protected tag may be pushed again only with the bytes it already names.
+bool protected_tag_moves(const char* repo, const char* tag, const char* hex) {
+  if (!protection_rules_set() || !protect_match(repo, tag)) return false;
+  char buf[kPutLinkReadCap];
+  std::size_t n = 0;
+  if (!read_tag_link(repo, tag, buf, sizeof buf, &n)) return false;
+  const std::string_view link(buf, n);
+  return link.starts_with(kDigestPrefix) && link.substr(kDigestPrefix.size()) != hex;
+}
+
+int write_manifest_files(const PutPaths& p, const char* body, std::size_t len, std::string_view ct,
+                         const char* hex, bool tagged) {
+  if (mkdirs(p.manifests.c_str()) != 0) {
+    set_error("mkdirs manifests dir failed");
+    return -1;
+  }
+  if (write_file(p.body.c_str(), body, len) != 0) {
+    set_error("write manifest body failed");
+    return -1;
+  }
+  if (write_file(p.ct.c_str(), ct.data(), ct.size()) != 0) {
+    set_error("write manifest ct failed");
+    return -1;
+  }
+  if (mkdirs(p.rev_dir.c_str()) != 0) {
+    set_error("mkdirs revision dir failed");
+    return -1;
+  }
+  char link[80];
+  std::snprintf(link, sizeof link, "sha256:%s", hex);
+  if (write_file(p.rev_link.c_str(), link, kDigestLen) != 0) {
+    set_error("write revision link failed");
+    return -1;
+  }
+  if (!tagged) return 0;
+  if (mkdirs(p.tag_dir.c_str()) != 0) {
+    set_error("mkdirs tag dir failed");
+    return -1;
+  }
+  if (write_file(p.tag_link.c_str(), link, kDigestLen) != 0) {
+    set_error("write tag link failed");
+    return -1;
+  }
+  return 0;
+}
+
+void hash_body(const char* body, std::size_t len, char* hex) {
+  sha256_ctx ctx;
+  sha256_init(&ctx);
+  sha256_update(&ctx, body, len);
+  unsigned char bin[32];
+  sha256_final(&ctx, bin);
+  bin_to_hex(bin, hex);
+}
+
+int manifest_put(const char* repo, const char* reference, const char* body, std::size_t body_len,
+                 const char* content_type, char* digest_out) {
+  if (!repo || !reference || !body || !digest_out) {
+    set_error("NULL argument");
+    return -1;
+  }
+  if (!require_ready()) return -1;
+  if (!repo_name_valid(repo) || repo_component_count(repo) > kMaxRepoComponents) {
+    set_error("invalid repository name: %s", repo);
+    return -1;
+  }
+  if (!*reference) {
+    set_error("empty reference");
+    return -1;
+  }
+  const char* tag = is_digest_reference(reference) ? nullptr : reference;
+  if (tag && !tag_name_valid(tag)) {
+    set_error("invalid tag: %s", tag);
+    return -1;
+  }
+  if (body_len > kMaxManifestBody) {
+    set_error("manifest too large (max 1048575 bytes)");
+    return -1;
+  }
+  // The digest is the name of every file: hashing first lets all paths be checked up front.
+  char hex[kHexLen + 1];
+  hash_body(body, body_len, hex);
+  PutPaths paths;
+  if (!build_put_paths(repo, hex, tag, paths)) {
+    set_error("path too long");
+    return -1;
+  }
+  std::string media_type;
+  if (!validate_manifest(repo, body, body_len, media_type)) return -1;
+  if (tag && protected_tag_moves(repo, tag, hex)) {
+    set_error("TAG_IMMUTABLE: %s:%s", repo, tag);
+    return -1;
+  }
+  if (write_manifest_files(paths, body, body_len, choose_content_type(content_type, media_type), hex,
+                           tag != nullptr) != 0)
+    return -1;
+  std::snprintf(digest_out, kDigestLen + 1, "sha256:%s", hex);
+  return 0;
+}
+
+}  // namespace
+}  // namespace reg
+
+extern "C" {
+
+int reg_manifest_put(const char* repo, const char* reference, const char* body, size_t body_len,
+                     const char* content_type, char* digest_out) {
+  return reg::guarded(-1, [&] {
+    return reg::manifest_put(repo, reference, body, body_len, content_type, digest_out);
+  });
+}
+
+}  // extern "C"

@@ -19,6 +19,7 @@ enum class Op : int {
   read,
   write,
   close,
+  lock,
   count_,
 };
 

@@ -65,6 +65,9 @@ class File {
   // Writes all `len` bytes or fails; *put receives the count written (short on failure).
   int write(const void* data, std::size_t len, std::size_t* put);
   int size(std::uint64_t* out);
+  // An advisory lock on the whole file, shared or exclusive, held until close; waits until
+  // it is granted. Only other holders of such locks are held off, never plain reads/writes.
+  int lock(bool exclusive);
   int close();
 
  private:

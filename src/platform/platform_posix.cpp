@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -131,6 +132,15 @@ int File::size(std::uint64_t* out) {
   if (fstat(fd_, &st) != 0) return errno;
   *out = static_cast<std::uint64_t>(st.st_size);
   return 0;
+}
+
+int File::lock(bool exclusive) {
+  if (int e = fault::hit(fault::Op::lock)) return e;
+  int r;
+  do {
+    r = flock(fd_, exclusive ? LOCK_EX : LOCK_SH);
+  } while (r != 0 && errno == EINTR);
+  return r == 0 ? 0 : errno;
 }
 
 int File::close() {

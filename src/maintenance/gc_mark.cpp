@@ -1,0 +1,166 @@
+// The mark: every digest named by the config, layers or manifests of a stored manifest.
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "core/context.h"
+#include "core/fileutil.h"
+#include "core/paths.h"
+#include "listings/discovery.h"
+#include "maintenance/gc_internal.h"
+#include "platform/platform.h"
+
+namespace reg {
+namespace {
+
+constexpr std::size_t kFoldAt = 4096;  // below this the array is left to grow unfolded
+
+int hex_value(char c) { return c <= '9' ? c - '0' : c - 'a' + 10; }
+
+// `hex` must be 64 lowercase hex digits (checked by the callers).
+std::array<unsigned char, 32> hex_to_bin(std::string_view hex) {
+  std::array<unsigned char, 32> out{};
+  for (std::size_t i = 0; i < out.size(); ++i)
+    out[i] = static_cast<unsigned char>(hex_value(hex[2 * i]) << 4 | hex_value(hex[2 * i + 1]));
+  return out;
+}
+
+// Calls fn on the value of every member named `key`: duplicate keys are legal for the parser,
+// and a client may honour any of them, so each one marks.
+template <class Fn>
+void for_each_member(yyjson_val* obj, std::string_view key, Fn&& fn) {
+  yyjson_obj_iter it = yyjson_obj_iter_with(obj);
+  while (yyjson_val* k = yyjson_obj_iter_next(&it))
+    if (yyjson_equals_strn(k, key.data(), key.size())) fn(yyjson_obj_iter_get_val(k));
+}
+
+void mark_digest_of(yyjson_val* obj, digest_set& set) {
+  if (!yyjson_is_obj(obj) || yyjson_obj_size(obj) == 0) return;
+  for_each_member(obj, "digest", [&](yyjson_val* v) {
+    if (yyjson_is_str(v)) hashset_add_digest(set, yyjson_get_str(v));
+  });
+}
+
+void mark_array(yyjson_val* arr, digest_set& set) {
+  if (!yyjson_is_arr(arr)) return;
+  yyjson_arr_iter it = yyjson_arr_iter_with(arr);
+  while (yyjson_val* e = yyjson_arr_iter_next(&it)) mark_digest_of(e, set);
+}
+
+// The parser allocates through operator new, like the rest of the mark, so that running out
+// of memory is one condition wherever it happens.
+void* alc_malloc(void*, std::size_t size) {
+  try {
+    return ::operator new(size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+void* alc_realloc(void* ctx, void* ptr, std::size_t old_size, std::size_t size) {
+  void* p = alc_malloc(ctx, size);
+  if (p && ptr) std::memcpy(p, ptr, std::min(old_size, size));
+  if (p) ::operator delete(ptr);
+  return p;
+}
+void alc_free(void*, void* ptr) { ::operator delete(ptr); }
+constexpr yyjson_alc kParserAlloc = {alc_malloc, alc_realloc, alc_free, nullptr};
+
+// A body that does not parse, or is no object, marks nothing. A parse that ran out of memory
+// proves nothing about the body: the mark is then incomplete.
+void mark_manifest(std::string& body, digest_set& set) {
+  yyjson_read_err err{};
+  DocPtr doc(yyjson_read_opts(body.data(), body.size(), 0, &kParserAlloc, &err));
+  if (!doc && err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION) throw std::bad_alloc();
+  yyjson_val* root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
+  if (!yyjson_is_obj(root)) return;
+  for_each_member(root, "config", [&](yyjson_val* v) { mark_digest_of(v, set); });
+  for_each_member(root, "layers", [&](yyjson_val* v) { mark_array(v, set); });
+  for_each_member(root, "manifests", [&](yyjson_val* v) { mark_array(v, set); });
+}
+
+// True when `path` is known to be gone (removed since it was listed), as opposed to present
+// but unreadable.
+bool gone(const char* path) {
+  platform::FileAttr a;
+  return platform::get_attr(path, &a) == platform::kErrNotFound;
+}
+
+MarkResult mark_repo(gc_run& run, const std::string& repo, digest_set& set, std::int64_t& read) {
+  Path dir;
+  dir_list list;
+  if (!manifests_dir(repo, dir)) {
+    set_error("gc mark incomplete: path too long: %s", repo.c_str());
+    return MarkResult::incomplete;
+  }
+  if (list_dir_all(dir.c_str(), &list) != 0) {
+    if (gone(dir.c_str())) return MarkResult::complete;  // the repository was deleted meanwhile
+    set_error("gc mark incomplete: cannot list manifests of %s", repo.c_str());
+    return MarkResult::incomplete;
+  }
+  for (const auto& e : list.entries) {
+    if (e.is_dir || !hex64_valid(e.name.c_str())) continue;
+    Path body;
+    std::string text;
+    if (!child_path(dir, e.name, body)) {
+      set_error("gc mark incomplete: path too long: %s", repo.c_str());
+      return MarkResult::incomplete;
+    }
+    if (!read_file_alloc(body.c_str(), text)) {
+      if (gone(body.c_str())) continue;  // deleted since the listing: no longer a root
+      set_error("gc mark incomplete: cannot read manifest %s@sha256:%s", repo.c_str(), e.name.c_str());
+      return MarkResult::incomplete;
+    }
+    mark_manifest(text, set);
+    if (++read % kGcCheckEvery == 0 && gc_checkpoint(run)) return MarkResult::cancelled;
+  }
+  return MarkResult::complete;
+}
+
+MarkResult mark_all(gc_run& run, digest_set& set) {
+  std::vector<std::string> repos;
+  if (!discover_all_repos(repos)) {
+    set_error("gc mark incomplete: cannot list repositories");
+    return MarkResult::incomplete;
+  }
+  std::int64_t read = 0;
+  for (const auto& repo : repos) {
+    const MarkResult r = mark_repo(run, repo, set, read);
+    if (r != MarkResult::complete) return r;
+  }
+  return MarkResult::complete;
+}
+
+}  // namespace
+
+void hashset_add_digest(digest_set& set, const char* digest) {
+  if (!digest_valid(digest)) return;
+  auto& v = set.items;
+  if (v.size() == v.capacity() && v.size() >= kFoldAt) {
+    // Fold before growing; grow anyway when folding freed less than half, so that folds stay
+    // as rare as reallocations.
+    digest_set_seal(set);
+    if (v.size() > v.capacity() / 2) v.reserve(v.capacity() * 2);
+  }
+  v.push_back(hex_to_bin(digest + kDigestPrefix.size()));
+}
+
+void digest_set_seal(digest_set& set) {
+  auto& v = set.items;
+  std::sort(v.begin(), v.end());
+  v.erase(std::unique(v.begin(), v.end()), v.end());
+}
+
+bool digest_set_has(const digest_set& set, std::string_view hex) {
+  return std::binary_search(set.items.begin(), set.items.end(), hex_to_bin(hex));
+}
+
+MarkResult gc_mark(gc_run& run, digest_set& set) {
+  try {
+    return mark_all(run, set);
+  } catch (const std::bad_alloc&) {
+    set_error("gc mark incomplete: out of memory");
+    return MarkResult::incomplete;
+  }
+}
+
+}  // namespace reg

@@ -1,0 +1,117 @@
+// export: copies an image, or an index with all its images, from the store into an OCI layout,
+// checking every manifest and blob against its digest on the way.
+#include <reg_storage.h>
+
+#include "commands.h"
+#include "digest.h"
+#include "oci_layout.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <vector>
+
+namespace tool {
+namespace {
+
+struct FileClose {
+  void operator()(FILE* f) const noexcept { fclose(f); }
+};
+using FilePtr = std::unique_ptr<FILE, FileClose>;
+
+class Exporter {
+ public:
+  Exporter(std::string repo, std::string dir) : repo_(std::move(repo)), dir_(std::move(dir)) {}
+
+  // Writes the manifest `reference` and everything it names; fills `top`.
+  bool export_manifest(const std::string& reference, Descriptor& top) {
+    char ct[128] = {0};
+    char digest[72] = {0};
+    const char* text = reg_manifest_get(repo_.c_str(), reference.c_str(), ct, digest);
+    if (text == nullptr) return library_error("manifest " + reference);
+    std::string body = text;  // copied before the next call reuses the buffer
+    if (sha256_digest(body) != digest) {
+      error = "stored manifest does not match its digest: " + std::string(digest);
+      return false;
+    }
+    top = Descriptor{ct, digest, static_cast<long long>(body.size()), ""};
+    ManifestRefs refs;
+    if (!parse_manifest_refs(body, refs, error)) return false;
+    for (const Descriptor& child : refs.children) {
+      Descriptor ignored;
+      if (!export_manifest(child.digest, ignored)) return false;
+    }
+    for (const Descriptor& blob : refs.blobs)
+      if (!export_blob(blob.digest)) return false;
+    if (!write_file_atomic(layout_blob_path(dir_, top.digest), body)) {
+      error = "cannot write " + layout_blob_path(dir_, top.digest);
+      return false;
+    }
+    ++manifests;
+    return true;
+  }
+
+  std::string error;
+  int manifests = 0, blobs = 0;
+
+ private:
+  bool library_error(const std::string& what) {
+    error = what + ": " + reg_storage_last_error();
+    return false;
+  }
+
+  // Copies the blob file while hashing it; the copy lands under its name only if it matches.
+  bool export_blob(const std::string& digest) {
+    char path[4096];
+    if (reg_blob_get_filepath(digest.c_str(), path, sizeof path) != 0)
+      return library_error("blob " + digest);
+    std::string dest = layout_blob_path(dir_, digest);
+    std::string tmp = dest + ".tmp";
+    FilePtr in(fopen(path, "rb"));
+    FilePtr out(fopen(tmp.c_str(), "wb"));
+    if (!in || !out) {
+      error = "cannot copy blob " + digest;
+      return false;
+    }
+    Sha256 h;
+    std::vector<char> buf(1 << 20);
+    size_t n;
+    bool ok = true;
+    while (ok && (n = fread(buf.data(), 1, buf.size(), in.get())) > 0) {
+      h.update(buf.data(), n);
+      ok = fwrite(buf.data(), 1, n, out.get()) == n;
+    }
+    ok = ok && !ferror(in.get()) && fclose(out.release()) == 0;
+    std::error_code ec;
+    if (!ok || h.finish() != digest) {
+      std::filesystem::remove(tmp, ec);
+      error = ok ? "stored blob does not match its digest: " + digest : "cannot copy blob " + digest;
+      return false;
+    }
+    std::filesystem::rename(tmp, dest, ec);
+    ++blobs;
+    return !ec;
+  }
+
+  std::string repo_, dir_;
+};
+
+}  // namespace
+
+int run_export(const GlobalOptions& g, const std::string& source, const std::string& layout_dir) {
+  ImageRef ref = parse_image_ref(source);
+  if (ref.reference.empty()) return fail("export: the source needs a tag or digest");
+  if (!open_store(g)) return 1;
+  std::string error;
+  if (!ensure_layout(layout_dir, error)) return fail("export: " + error);
+  Exporter ex(ref.repo, layout_dir);
+  Descriptor top;
+  if (!ex.export_manifest(ref.reference, top)) return fail("export: " + ex.error);
+  if (!ref.is_digest()) top.ref_name = ref.reference;
+  if (!add_to_layout_index(layout_dir, top, error)) return fail("export: " + error);
+  std::printf("exported %s (%s): %d manifests, %d blobs\n", source.c_str(), top.digest.c_str(),
+              ex.manifests, ex.blobs);
+  return 0;
+}
+
+}  // namespace tool

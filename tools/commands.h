@@ -1,0 +1,43 @@
+// The operator commands; each returns the process exit code.
+#pragma once
+
+#include "cli_support.h"
+
+#include <string>
+
+namespace tool {
+
+int run_catalog(const GlobalOptions& g, int page_size);
+int run_tags(const GlobalOptions& g, const std::string& repo);
+int run_stats(const GlobalOptions& g);
+int run_referrers(const GlobalOptions& g, const std::string& digest);
+int run_rm(const GlobalOptions& g, const std::string& target);
+
+struct GcOptions {
+  bool dry_run = false;
+  bool no_progress = false;
+};
+int run_gc(const GlobalOptions& g, const GcOptions& o);
+int run_gc_status(const GlobalOptions& g);
+int run_gc_cancel(const GlobalOptions& g);
+
+struct RetentionOptions {
+  int keep = 0;
+  int days = 0;
+  bool include_latest = false;
+  bool dry_run = false;
+};
+int run_retention(const GlobalOptions& g, const RetentionOptions& o);
+
+int run_import(const GlobalOptions& g, const std::string& layout_dir, const std::string& target);
+int run_export(const GlobalOptions& g, const std::string& source, const std::string& layout_dir);
+
+struct ServeOptions {
+  std::string listen = "127.0.0.1:5000";
+  int threads = 64;
+  int gc_wait_ms = 2000;       // how long a push waits for a running collection
+  std::string access_log;      // file; empty for stderr, "-" for stdout
+};
+int run_serve(const GlobalOptions& g, const ServeOptions& o);
+
+}  // namespace tool

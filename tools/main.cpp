@@ -1,0 +1,99 @@
+// tarnwick-registry: operator command line and OCI registry server over the storage library.
+#include <CLI/CLI.hpp>
+
+#include "commands.h"
+
+#include <cstdlib>
+#include <functional>
+
+namespace {
+
+using tool::GlobalOptions;
+
+void add_global_options(CLI::App& app, GlobalOptions& g) {
+  const char* env_root = std::getenv("TARNWICK_ROOT");
+  if (env_root != nullptr) g.root = env_root;
+  app.add_option("--root", g.root, "Storage root directory (or $TARNWICK_ROOT)");
+  app.add_option("--protect", g.protect,
+                 "Tag-protection rules, e.g. \"release-*, team/app:rc*\"");
+  app.add_flag("--json", g.json, "Print the library's JSON unchanged");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"tarnwick-registry: OCI registry server and store maintenance"};
+  app.require_subcommand(1);
+  GlobalOptions g;
+  add_global_options(app, g);
+  int rc = 0;
+  auto bind = [&rc](CLI::App* sub, std::function<int()> fn) {
+    sub->fallthrough();
+    sub->callback([&rc, fn] { rc = fn(); });
+  };
+
+  tool::ServeOptions serve;
+  auto* s = app.add_subcommand("serve", "Serve the OCI Distribution API from the store");
+  s->add_option("--listen", serve.listen, "Address:port to listen on (loopback by default)");
+  s->add_option("--threads", serve.threads, "Worker threads (one per open connection)");
+  s->add_option("--gc-wait-ms", serve.gc_wait_ms,
+                "How long a push waits for a running collection before 503");
+  s->add_option("--access-log", serve.access_log, "Access log file ('-' for stdout)");
+  bind(s, [&] { return tool::run_serve(g, serve); });
+
+  tool::GcOptions gc;
+  auto* gcc = app.add_subcommand("gc", "Collect unreferenced blobs and stale uploads");
+  gcc->add_flag("--dry-run", gc.dry_run, "Count only; delete nothing");
+  gcc->add_flag("--no-progress", gc.no_progress, "No progress bar, even on a terminal");
+  auto* gs = gcc->add_subcommand("status", "Show the running collection's progress");
+  auto* gx = gcc->add_subcommand("cancel", "Ask a running collection to stop");
+  bind(gs, [&] { return tool::run_gc_status(g); });
+  bind(gx, [&] { return tool::run_gc_cancel(g); });
+  bind(gcc, [&] {
+    if (gcc->got_subcommand(gs) || gcc->got_subcommand(gx)) return rc;
+    return tool::run_gc(g, gc);
+  });
+
+  tool::RetentionOptions ret;
+  auto* r = app.add_subcommand("retention", "Delete old tags by count and age");
+  r->add_option("--keep", ret.keep, "Newest tags to keep per repository (0: no count rule)");
+  r->add_option("--days", ret.days, "Delete tags older than this many days (0: no age rule)");
+  r->add_flag("--include-latest", ret.include_latest, "Treat 'latest' like any other tag");
+  r->add_flag("--dry-run", ret.dry_run, "Report only; delete nothing");
+  bind(r, [&] { return tool::run_retention(g, ret); });
+
+  int page = 0;
+  auto* c = app.add_subcommand("catalog", "List repositories");
+  c->add_option("-n", page, "At most this many names");
+  bind(c, [&] { return tool::run_catalog(g, page); });
+
+  std::string repo, digest, target, dir;
+  auto* t = app.add_subcommand("tags", "List the tags of a repository");
+  t->add_option("REPO", repo, "Repository")->required();
+  bind(t, [&] { return tool::run_tags(g, repo); });
+
+  auto* st = app.add_subcommand("stats", "Show storage statistics");
+  bind(st, [&] { return tool::run_stats(g); });
+
+  auto* rf = app.add_subcommand("referrers", "List manifests that name a digest");
+  rf->add_option("DIGEST", digest, "sha256:...")->required();
+  bind(rf, [&] { return tool::run_referrers(g, digest); });
+
+  auto* rm = app.add_subcommand("rm", "Delete a tag (REPO:TAG), a manifest (REPO@DIGEST) or a repository (REPO)");
+  rm->add_option("TARGET", target, "REPO:TAG, REPO@DIGEST or REPO")->required();
+  bind(rm, [&] { return tool::run_rm(g, target); });
+
+  auto* im = app.add_subcommand("import", "Copy an image or index from an OCI layout into the store");
+  im->add_option("OCI_LAYOUT_DIR", dir, "OCI image layout directory")->required();
+  im->add_option("REPO:TAG", target, "Destination")->required();
+  bind(im, [&] { return tool::run_import(g, dir, target); });
+
+  std::string source;
+  auto* ex = app.add_subcommand("export", "Copy an image or index from the store into an OCI layout");
+  ex->add_option("REPO:TAG", source, "Source (REPO:TAG or REPO@DIGEST)")->required();
+  ex->add_option("OCI_LAYOUT_DIR", dir, "OCI image layout directory")->required();
+  bind(ex, [&] { return tool::run_export(g, source, dir); });
+
+  CLI11_PARSE(app, argc, argv);
+  return rc;
+}

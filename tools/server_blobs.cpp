@@ -1,0 +1,147 @@
+// Blob HEAD/GET (with Range, streamed from the blob file) and DELETE.
+#include <reg_storage.h>
+
+#include "digest.h"
+#include "server_context.h"
+#include "server_errors.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <vector>
+
+namespace tool {
+namespace {
+
+constexpr size_t kReadPiece = 1 << 20;
+
+// An open blob file, shared by the content provider until the response is done.
+struct OpenBlob {
+  int fd = -1;
+  std::vector<char> buf;
+  ~OpenBlob() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+struct ByteRange {
+  long long start = 0, length = 0;
+};
+
+// One "bytes=a-b", "bytes=a-" or "bytes=-n" range of a `size`-byte body. Returns 1 for a
+// satisfiable range, 0 when the header should be ignored (absent, malformed, several
+// ranges), -1 when it cannot be satisfied.
+int parse_byte_range(const std::string& header, long long size, ByteRange& out) {
+  if (header.rfind("bytes=", 0) != 0 || header.find(',') != std::string::npos) return 0;
+  std::string spec = header.substr(6);
+  size_t dash = spec.find('-');
+  if (dash == std::string::npos) return 0;
+  std::string a = spec.substr(0, dash), b = spec.substr(dash + 1);
+  auto digits = [](const std::string& s) {
+    return !s.empty() && s.size() < 19 && s.find_first_not_of("0123456789") == std::string::npos;
+  };
+  if ((!a.empty() && !digits(a)) || (!b.empty() && !digits(b)) || (a.empty() && b.empty())) return 0;
+  long long first, last;
+  if (a.empty()) {  // the last n bytes
+    long long n = std::atoll(b.c_str());
+    if (n == 0 || size == 0) return -1;
+    first = n >= size ? 0 : size - n;
+    last = size - 1;
+  } else {
+    first = std::atoll(a.c_str());
+    last = b.empty() ? size - 1 : std::atoll(b.c_str());
+    if (!b.empty() && last < first) return 0;
+    if (first >= size) return -1;
+    if (last >= size) last = size - 1;
+  }
+  out.start = first;
+  out.length = last - first + 1;
+  return 1;
+}
+
+// Looks the blob up under the library lock and opens its file outside it. An unlinked file
+// stays readable once open, so a collection that removes it mid-stream does no harm.
+std::shared_ptr<OpenBlob> open_blob(ServerContext& ctx, const std::string& digest,
+                                    std::string& error) {
+  char path[4096];
+  {
+    std::lock_guard<std::mutex> l(ctx.library);
+    if (reg_blob_get_filepath(digest.c_str(), path, sizeof path) != 0) {
+      error = reg_storage_last_error();
+      return nullptr;
+    }
+  }
+  auto blob = std::make_shared<OpenBlob>();
+  blob->fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (blob->fd < 0) {
+    error = "blob not found: " + digest;
+    return nullptr;
+  }
+  return blob;
+}
+
+void stream_blob(httplib::Response& res, std::shared_ptr<OpenBlob> blob, ByteRange range) {
+  res.set_content_provider(
+      static_cast<size_t>(range.length), "application/octet-stream",
+      [blob, range](size_t offset, size_t length, httplib::DataSink& sink) {
+        if (blob->buf.empty()) blob->buf.resize(kReadPiece);
+        size_t want = length < kReadPiece ? length : kReadPiece;
+        ssize_t n;
+        do {
+          n = pread(blob->fd, blob->buf.data(), want, range.start + static_cast<off_t>(offset));
+        } while (n < 0 && errno == EINTR);
+        if (n <= 0) return false;  // the file shrank or failed: cut the response
+        return sink.write(blob->buf.data(), static_cast<size_t>(n));
+      });
+}
+
+void get_blob(ServerContext& ctx, const std::string& digest, const httplib::Request& req,
+              httplib::Response& res) {
+  std::string error;
+  std::shared_ptr<OpenBlob> blob = open_blob(ctx, digest, error);
+  if (!blob) return send_library_error(res, error);
+  struct stat st;
+  if (fstat(blob->fd, &st) != 0) return send_error(res, 500, "UNKNOWN", "cannot read blob");
+  long long size = st.st_size;
+  res.set_header("Docker-Content-Digest", digest);
+  res.set_header("Accept-Ranges", "bytes");
+  res.set_header("ETag", "\"" + digest + "\"");
+  // The range is applied here, with the status and Content-Range it needs; the HTTP
+  // library's own range handling is turned off for this request.
+  const_cast<httplib::Request&>(req).ranges.clear();
+  ByteRange range{0, size};
+  int has_range = parse_byte_range(req.get_header_value("Range"), size, range);
+  if (has_range < 0) {
+    res.set_header("Content-Range", "bytes */" + std::to_string(size));
+    return send_error(res, 416, "BLOB_UNKNOWN", "requested range not satisfiable");
+  }
+  res.status = has_range ? 206 : 200;
+  if (has_range)
+    res.set_header("Content-Range", "bytes " + std::to_string(range.start) + "-" +
+                                        std::to_string(range.start + range.length - 1) + "/" +
+                                        std::to_string(size));
+  if (req.method == "HEAD") {
+    res.set_header("Content-Length", std::to_string(range.length));
+    res.set_header("Content-Type", "application/octet-stream");
+    return;
+  }
+  if (range.length == 0) return res.set_content("", "application/octet-stream");
+  stream_blob(res, std::move(blob), range);
+}
+
+}  // namespace
+
+void handle_blob(ServerContext& ctx, const std::string& name, const std::string& digest,
+                 const httplib::Request& req, httplib::Response& res) {
+  (void)name;  // blobs are shared by the whole store
+  if (!is_sha256_digest(digest)) return send_error(res, 400, "DIGEST_INVALID", "invalid digest");
+  if (req.method != "DELETE") return get_blob(ctx, digest, req, res);
+  std::lock_guard<std::mutex> l(ctx.library);
+  if (reg_blob_delete(digest.c_str()) != 0) return send_library_error(res, reg_storage_last_error());
+  res.status = 202;
+}
+
+}  // namespace tool

@@ -1,0 +1,52 @@
+// State shared by the server's request handlers.
+#pragma once
+
+#include "upload_sessions.h"
+
+#include <httplib.h>
+
+#include <mutex>
+#include <string>
+
+namespace tool {
+
+struct ServerContext {
+  std::string root;
+  int gc_wait_ms = 2000;
+  // Every library call runs under this lock: the library's last-error text and result buffer
+  // are process-wide. Text results are copied before it is released; only blob streaming
+  // and network IO run outside it.
+  std::mutex library;
+  UploadSessions uploads;
+};
+
+// Handlers, one per route kind; `reader` is null for methods without a body.
+void handle_blob(ServerContext& ctx, const std::string& name, const std::string& digest,
+                 const httplib::Request& req, httplib::Response& res);
+void handle_upload_start(ServerContext& ctx, const std::string& name, const httplib::Request& req,
+                         httplib::Response& res, const httplib::ContentReader* reader);
+void handle_upload_session(ServerContext& ctx, const std::string& name, const std::string& uuid,
+                           const httplib::Request& req, httplib::Response& res,
+                           const httplib::ContentReader* reader);
+void handle_manifest(ServerContext& ctx, const std::string& name, const std::string& reference,
+                     const httplib::Request& req, httplib::Response& res,
+                     const httplib::ContentReader* reader);
+void handle_tags_list(ServerContext& ctx, const std::string& name, const httplib::Request& req,
+                      httplib::Response& res);
+void handle_catalog(ServerContext& ctx, const httplib::Request& req, httplib::Response& res);
+void handle_referrers(ServerContext& ctx, const std::string& name, const std::string& digest,
+                      const httplib::Request& req, httplib::Response& res);
+
+// Routes one request to its handler (or answers 404/405/400 itself).
+void dispatch_request(ServerContext& ctx, const httplib::Request& req, httplib::Response& res,
+                      const httplib::ContentReader* reader);
+
+// Whether a body follows the headers. Without Content-Length or chunked transfer there is
+// none, and the reader must not wait for one.
+bool request_has_body(const httplib::Request& req);
+
+// Refuses the rest of a request body that will not be read: the connection closes after the
+// response instead of reading the unread bytes as the next request.
+void close_after_response(httplib::Response& res);
+
+}  // namespace tool

@@ -1,0 +1,73 @@
+// Method checks and hand-off from a parsed route to its handler.
+#include "server_context.h"
+#include "server_errors.h"
+#include "server_routes.h"
+
+namespace tool {
+namespace {
+
+bool method_in(const std::string& m, std::initializer_list<const char*> allowed) {
+  for (const char* a : allowed)
+    if (m == a) return true;
+  return false;
+}
+
+void send_base(httplib::Response& res) {
+  res.status = 200;
+  res.set_content("{}", "application/json");
+}
+
+}  // namespace
+
+void close_after_response(httplib::Response& res) { res.set_header("Connection", "close"); }
+
+bool request_has_body(const httplib::Request& req) {
+  if (req.get_header_value("Transfer-Encoding").find("chunked") != std::string::npos) return true;
+  return req.has_header("Content-Length") && req.get_header_value("Content-Length") != "0";
+}
+
+void dispatch_request(ServerContext& ctx, const httplib::Request& req, httplib::Response& res,
+                      const httplib::ContentReader* reader) {
+  res.set_header("Docker-Distribution-API-Version", "registry/2.0");
+  Route r = parse_route(req.path);
+  const std::string& m = req.method;
+  bool ok = true;
+  switch (r.kind) {
+    case RouteKind::base:
+      if ((ok = method_in(m, {"GET", "HEAD"}))) send_base(res);
+      break;
+    case RouteKind::catalog:
+      if ((ok = method_in(m, {"GET", "HEAD"}))) handle_catalog(ctx, req, res);
+      break;
+    case RouteKind::tags_list:
+      if ((ok = method_in(m, {"GET", "HEAD"}))) handle_tags_list(ctx, r.name, req, res);
+      break;
+    case RouteKind::referrers:
+      if ((ok = method_in(m, {"GET", "HEAD"}))) handle_referrers(ctx, r.name, r.ref, req, res);
+      break;
+    case RouteKind::manifest:
+      if ((ok = method_in(m, {"GET", "HEAD", "PUT", "DELETE"})))
+        handle_manifest(ctx, r.name, r.ref, req, res, reader);
+      break;
+    case RouteKind::blob:
+      if ((ok = method_in(m, {"GET", "HEAD", "DELETE"}))) handle_blob(ctx, r.name, r.ref, req, res);
+      break;
+    case RouteKind::upload_start:
+      if ((ok = m == "POST")) handle_upload_start(ctx, r.name, req, res, reader);
+      break;
+    case RouteKind::upload_session:
+      if ((ok = method_in(m, {"GET", "PATCH", "PUT", "DELETE"})))
+        handle_upload_session(ctx, r.name, r.ref, req, res, reader);
+      break;
+    case RouteKind::name_invalid:
+      send_error(res, 400, "NAME_INVALID", "invalid repository name");
+      break;
+    case RouteKind::not_found:
+      send_error(res, 404, "NOT_FOUND", "no such endpoint");
+      break;
+  }
+  if (!ok) send_error(res, 405, "UNSUPPORTED", "method not allowed");
+  if (reader != nullptr && res.status >= 400) close_after_response(res);
+}
+
+}  // namespace tool

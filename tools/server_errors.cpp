@@ -1,0 +1,67 @@
+#include "server_errors.h"
+
+#include "json_util.h"
+
+#include <array>
+
+namespace tool {
+namespace {
+
+struct Mapping {
+  std::string_view prefix;
+  ApiError error;
+};
+
+// Longest prefixes first where one message begins like another.
+constexpr std::array<Mapping, 20> kMappings{{
+    {"BLOB_UNKNOWN: ", {400, "MANIFEST_BLOB_UNKNOWN"}},
+    {"TAG_IMMUTABLE: ", {403, "DENIED"}},
+    {"manifest too large", {413, "SIZE_INVALID"}},
+    {"manifest not found", {404, "MANIFEST_UNKNOWN"}},
+    {"manifest body not found", {404, "MANIFEST_UNKNOWN"}},
+    {"manifest body too large", {500, "UNKNOWN"}},
+    {"manifest JSON parse failed", {400, "MANIFEST_INVALID"}},
+    {"manifest must be", {400, "MANIFEST_INVALID"}},
+    {"manifest missing", {400, "MANIFEST_INVALID"}},
+    {"manifest \"manifests\"", {400, "MANIFEST_INVALID"}},
+    {"manifest index", {400, "MANIFEST_INVALID"}},
+    {"manifest layer", {400, "MANIFEST_INVALID"}},
+    {"empty reference", {400, "MANIFEST_INVALID"}},
+    {"tag not found", {404, "MANIFEST_UNKNOWN"}},
+    {"blob not found", {404, "BLOB_UNKNOWN"}},
+    {"upload not found", {404, "BLOB_UPLOAD_UNKNOWN"}},
+    {"repository not found", {404, "NAME_UNKNOWN"}},
+    {"invalid repository name", {400, "NAME_INVALID"}},
+    {"invalid", {400, "DIGEST_INVALID"}},  // invalid digest / digest reference / expected digest
+    {"digest mismatch", {400, "DIGEST_INVALID"}},
+}};
+
+}  // namespace
+
+ApiError map_library_error(std::string_view message) {
+  for (const Mapping& m : kMappings)
+    if (message.substr(0, m.prefix.size()) == m.prefix) return m.error;
+  return {500, "UNKNOWN"};
+}
+
+void send_error(httplib::Response& res, int status, const char* code, std::string_view message) {
+  MutDocPtr doc(yyjson_mut_doc_new(nullptr));
+  yyjson_mut_val* root = yyjson_mut_obj(doc.get());
+  yyjson_mut_doc_set_root(doc.get(), root);
+  yyjson_mut_val* errors = yyjson_mut_obj_add_arr(doc.get(), root, "errors");
+  yyjson_mut_val* e = yyjson_mut_arr_add_obj(doc.get(), errors);
+  yyjson_mut_obj_add_str(doc.get(), e, "code", code);
+  yyjson_mut_obj_add_strncpy(doc.get(), e, "message", message.data(), message.size());
+  res.status = status;
+  res.set_content(write_json(doc.get()), "application/json");
+}
+
+void send_error(httplib::Response& res, ApiError e, std::string_view message) {
+  send_error(res, e.status, e.code, message);
+}
+
+void send_library_error(httplib::Response& res, const std::string& message) {
+  send_error(res, map_library_error(message), message);
+}
+
+}  // namespace tool

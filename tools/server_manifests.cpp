@@ -1,0 +1,118 @@
+// Manifests by tag or digest: HEAD, GET, PUT (bodies over 4 MiB refused unread), DELETE.
+#include <reg_storage.h>
+
+#include "digest.h"
+#include "server_context.h"
+#include "server_errors.h"
+#include "server_routes.h"
+#include "store_lock.h"
+
+#include <cstdlib>
+
+namespace tool {
+namespace {
+
+// The API's size limit for a manifest body; the library refuses smaller ones on its own.
+constexpr size_t kMaxManifestBody = 4 * 1024 * 1024;
+
+void get_manifest(ServerContext& ctx, const std::string& name, const std::string& reference,
+                  const httplib::Request& req, httplib::Response& res) {
+  char ct[128] = {0};
+  char digest[72] = {0};
+  std::string body, error;
+  {
+    std::lock_guard<std::mutex> l(ctx.library);
+    const char* text = reg_manifest_get(name.c_str(), reference.c_str(), ct, digest);
+    if (text != nullptr)
+      body = text;
+    else
+      error = reg_storage_last_error();
+  }
+  if (!error.empty()) return send_library_error(res, error);
+  res.status = 200;
+  res.set_header("Docker-Content-Digest", digest);
+  res.set_header("ETag", std::string("\"") + digest + "\"");
+  if (req.method == "HEAD") {
+    res.set_header("Content-Length", std::to_string(body.size()));
+    res.set_header("Content-Type", ct);
+    return;
+  }
+  res.set_content(body, ct);
+}
+
+// Reads the body, at most kMaxManifestBody bytes; false when a response was sent.
+bool read_manifest_body(const httplib::Request& req, const httplib::ContentReader& reader,
+                        std::string& body, httplib::Response& res) {
+  if (req.has_header("Content-Length") &&
+      std::strtoull(req.get_header_value("Content-Length").c_str(), nullptr, 10) > kMaxManifestBody) {
+    send_error(res, 413, "SIZE_INVALID", "manifest too large (max 4194304 bytes)");
+    return false;
+  }
+  bool too_big = false;
+  bool ok = !request_has_body(req) || reader([&](const char* data, size_t len) {
+    if (body.size() + len > kMaxManifestBody) return !(too_big = true);
+    body.append(data, len);
+    return true;
+  });
+  if (too_big) send_error(res, 413, "SIZE_INVALID", "manifest too large (max 4194304 bytes)");
+  else if (!ok) send_error(res, 400, "MANIFEST_INVALID", "request body incomplete");
+  return ok && !too_big;
+}
+
+void put_manifest(ServerContext& ctx, const std::string& name, const std::string& reference,
+                  const httplib::Request& req, httplib::Response& res,
+                  const httplib::ContentReader& reader) {
+  std::string body;
+  if (!read_manifest_body(req, reader, body, res)) return;
+  // The library stores a manifest under the digest of its bytes whatever the reference says,
+  // so a push by digest is checked here, before anything is written.
+  bool by_digest = reference.rfind("sha256:", 0) == 0;
+  if (by_digest && sha256_digest(body) != reference)
+    return send_error(res, 400, "DIGEST_INVALID", "manifest does not match digest " + reference);
+  StoreLock lock;
+  std::string error;
+  if (!lock.acquire_shared(ctx.root, ctx.gc_wait_ms, error)) {
+    send_error(res, 503, "UNAVAILABLE", error);
+    res.set_header("Retry-After", "5");
+    return;
+  }
+  std::string ct = req.get_header_value("Content-Type");
+  char digest[72] = {0};
+  {
+    std::lock_guard<std::mutex> l(ctx.library);
+    if (reg_manifest_put(name.c_str(), reference.c_str(), body.data(), body.size(), ct.c_str(),
+                         digest) != 0)
+      error = reg_storage_last_error();
+  }
+  if (!error.empty()) return send_library_error(res, error);
+  res.status = 201;
+  res.set_header("Location", "/v2/" + name + "/manifests/" + digest);
+  res.set_header("Docker-Content-Digest", digest);
+}
+
+void delete_manifest(ServerContext& ctx, const std::string& name, const std::string& reference,
+                     httplib::Response& res) {
+  std::lock_guard<std::mutex> l(ctx.library);
+  if (reg_manifest_delete(name.c_str(), reference.c_str()) != 0)
+    return send_library_error(res, reg_storage_last_error());
+  res.status = 202;
+}
+
+}  // namespace
+
+void handle_manifest(ServerContext& ctx, const std::string& name, const std::string& reference,
+                     const httplib::Request& req, httplib::Response& res,
+                     const httplib::ContentReader* reader) {
+  bool by_digest = reference.rfind("sha256:", 0) == 0;
+  if (by_digest && !is_sha256_digest(reference))
+    return send_error(res, 400, "DIGEST_INVALID", "invalid digest reference");
+  if (!by_digest && !tag_ok(reference)) {
+    if (req.method == "PUT") return send_error(res, 400, "MANIFEST_INVALID", "invalid tag");
+    return send_error(res, 404, "MANIFEST_UNKNOWN", "manifest unknown: invalid tag");
+  }
+  if (req.method == "PUT") return put_manifest(ctx, name, reference, req, res, *reader);
+  if (req.method == "DELETE") return delete_manifest(ctx, name, reference, res);
+  get_manifest(ctx, name, reference, req, res);
+}
+
+}  // namespace tool

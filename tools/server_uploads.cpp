@@ -1,0 +1,245 @@
+// Blob uploads: POST (session, monolithic ?digest=, cross-repository ?mount=&from=), PATCH
+// (streamed into the upload, Content-Range checked), PUT ?digest=, GET status, DELETE.
+#include <reg_storage.h>
+
+#include "digest.h"
+#include "server_context.h"
+#include "server_errors.h"
+#include "server_routes.h"
+#include "store_lock.h"
+
+#include <cstdlib>
+
+namespace tool {
+namespace {
+
+constexpr size_t kAppendPiece = 1 << 20;  // bytes gathered before one library append
+constexpr size_t kPruneSessionsAt = 4096;
+
+std::string upload_location(const std::string& name, const std::string& uuid) {
+  return "/v2/" + name + "/blobs/uploads/" + uuid;
+}
+
+// "0-<last byte>", as the API reports how much an upload holds ("0-0" when empty).
+std::string range_header(long long size) {
+  return "0-" + std::to_string(size > 0 ? size - 1 : 0);
+}
+
+bool upload_size(ServerContext& ctx, const std::string& uuid, long long& size, std::string& error) {
+  std::lock_guard<std::mutex> l(ctx.library);
+  if (reg_blob_upload_size(uuid.c_str(), &size) == 0) return true;
+  error = reg_storage_last_error();
+  return false;
+}
+
+// Streams the request body into the upload; the library is called once per piece, under
+// its lock, so memory stays flat whatever the blob's size.
+bool stream_into_upload(ServerContext& ctx, const std::string& uuid,
+                        const httplib::Request& req, const httplib::ContentReader& reader, long long& received,
+                        std::string& error) {
+  if (!request_has_body(req)) return true;
+  std::string piece;
+  piece.reserve(kAppendPiece);
+  auto flush = [&]() {
+    std::lock_guard<std::mutex> l(ctx.library);
+    if (reg_blob_append_chunk(uuid.c_str(), piece.data(), piece.size()) != 0) {
+      error = reg_storage_last_error();
+      return false;
+    }
+    received += static_cast<long long>(piece.size());
+    piece.clear();
+    return true;
+  };
+  bool ok = reader([&](const char* data, size_t len) {
+    piece.append(data, len);
+    return piece.size() < kAppendPiece || flush();
+  });
+  if (ok && !piece.empty()) ok = flush();
+  if (!ok && error.empty()) error = "request body incomplete";
+  return ok;
+}
+
+// Parses "start-end" (optionally after "bytes " or "bytes=" and before "/total").
+bool parse_content_range(std::string v, long long& start, long long& end) {
+  if (v.rfind("bytes", 0) == 0) v.erase(0, 6);
+  if (size_t slash = v.find('/'); slash != std::string::npos) v.resize(slash);
+  size_t dash = v.find('-');
+  if (dash == std::string::npos || dash == 0 || dash + 1 == v.size() ||
+      v.find_first_not_of("0123456789-") != std::string::npos)
+    return false;
+  start = std::atoll(v.substr(0, dash).c_str());
+  end = std::atoll(v.substr(dash + 1).c_str());
+  return end >= start;
+}
+
+void send_range_error(httplib::Response& res, const std::string& name, const std::string& uuid,
+                      long long size, const char* message) {
+  send_error(res, 416, "BLOB_UPLOAD_INVALID", message);
+  res.set_header("Location", upload_location(name, uuid));
+  res.set_header("Range", range_header(size));
+  res.set_header("Docker-Upload-UUID", uuid);
+}
+
+// Appends the body of a PATCH or a closing PUT. A Content-Range must start where the upload
+// ends and agree with Content-Length. False when a response was sent.
+bool append_body(ServerContext& ctx, const std::string& name, const std::string& uuid,
+                 const httplib::Request& req, httplib::Response& res,
+                 const httplib::ContentReader& reader) {
+  long long size = 0;
+  std::string error;
+  if (!upload_size(ctx, uuid, size, error)) {
+    ctx.uploads.close(uuid);
+    send_library_error(res, error);
+    return false;
+  }
+  long long start = 0, end = -1;
+  bool ranged = req.has_header("Content-Range");
+  if (ranged) {
+    if (!parse_content_range(req.get_header_value("Content-Range"), start, end) || start != size) {
+      send_range_error(res, name, uuid, size, "Content-Range does not continue the upload");
+      return false;
+    }
+    if (req.has_header("Content-Length") &&
+        std::atoll(req.get_header_value("Content-Length").c_str()) != end - start + 1) {
+      send_range_error(res, name, uuid, size, "Content-Range does not match Content-Length");
+      return false;
+    }
+  }
+  long long received = 0;
+  if (!stream_into_upload(ctx, uuid, req, reader, received, error)) {
+    send_library_error(res, error);
+    return false;
+  }
+  if (ranged && received != end - start + 1) {
+    send_error(res, 400, "SIZE_INVALID", "body does not match Content-Range");
+    return false;
+  }
+  return true;
+}
+
+// Commits the upload under `digest` and answers 201.
+void finish_upload(ServerContext& ctx, const std::string& name, const std::string& uuid,
+                   const std::string& digest, httplib::Response& res) {
+  char out[72];
+  std::string error;
+  {
+    std::lock_guard<std::mutex> l(ctx.library);
+    if (reg_blob_finish_upload(uuid.c_str(), digest.c_str(), out) != 0)
+      error = reg_storage_last_error();
+  }
+  if (!error.empty()) {
+    if (error.rfind("digest mismatch", 0) == 0) ctx.uploads.close(uuid);  // the library dropped it
+    return send_library_error(res, error);
+  }
+  ctx.uploads.close(uuid);
+  res.status = 201;
+  res.set_header("Location", "/v2/" + name + "/blobs/" + digest);
+  res.set_header("Docker-Content-Digest", digest);
+}
+
+bool start_session(ServerContext& ctx, const std::string& name, std::string& uuid,
+                   httplib::Response& res) {
+  if (ctx.uploads.size() >= kPruneSessionsAt) {
+    ctx.uploads.prune([&ctx](const std::string& id) {
+      long long size;
+      std::string error;
+      return !upload_size(ctx, id, size, error);
+    });
+  }
+  char id[37];
+  {
+    std::lock_guard<std::mutex> l(ctx.library);
+    if (reg_blob_start_upload(id) != 0) {
+      send_library_error(res, reg_storage_last_error());
+      return false;
+    }
+  }
+  uuid = id;
+  ctx.uploads.open(uuid, name);
+  return true;
+}
+
+void send_session(httplib::Response& res, const std::string& name, const std::string& uuid,
+                  int status, long long size) {
+  res.status = status;
+  res.set_header("Location", upload_location(name, uuid));
+  res.set_header("Range", range_header(size));
+  res.set_header("Docker-Upload-UUID", uuid);
+}
+
+bool mount_blob(ServerContext& ctx, const std::string& name, const std::string& digest,
+                httplib::Response& res) {
+  std::lock_guard<std::mutex> l(ctx.library);
+  if (reg_blob_exists(digest.c_str()) != 1) return false;
+  res.status = 201;
+  res.set_header("Location", "/v2/" + name + "/blobs/" + digest);
+  res.set_header("Docker-Content-Digest", digest);
+  return true;
+}
+
+bool acquire_store(ServerContext& ctx, StoreLock& lock, httplib::Response& res) {
+  std::string error;
+  if (lock.acquire_shared(ctx.root, ctx.gc_wait_ms, error)) return true;
+  send_error(res, 503, "UNAVAILABLE", error);
+  res.set_header("Retry-After", "5");
+  return false;
+}
+
+}  // namespace
+
+void handle_upload_start(ServerContext& ctx, const std::string& name, const httplib::Request& req,
+                         httplib::Response& res, const httplib::ContentReader* reader) {
+  std::string mount = req.get_param_value("mount");
+  std::string digest = req.get_param_value("digest");
+  if (req.has_param("from") && !repo_name_ok(req.get_param_value("from")))
+    return send_error(res, 400, "NAME_INVALID", "invalid repository name");
+  if ((req.has_param("mount") && !is_sha256_digest(mount)) ||
+      (req.has_param("digest") && !is_sha256_digest(digest)))
+    return send_error(res, 400, "DIGEST_INVALID", "invalid digest");
+  StoreLock lock;
+  if (!acquire_store(ctx, lock, res)) return;
+  // Blobs are shared by the whole store, so a mount succeeds whenever the blob is stored.
+  if (!mount.empty() && mount_blob(ctx, name, mount, res)) return;
+  std::string uuid;
+  if (!start_session(ctx, name, uuid, res)) return;
+  if (digest.empty()) return send_session(res, name, uuid, 202, 0);
+  auto session = ctx.uploads.find(uuid, name);
+  std::lock_guard<std::mutex> busy(session->busy);
+  if (append_body(ctx, name, uuid, req, res, *reader)) return finish_upload(ctx, name, uuid, digest, res);
+  std::lock_guard<std::mutex> l(ctx.library);
+  reg_blob_cancel_upload(uuid.c_str());
+  ctx.uploads.close(uuid);
+}
+
+void handle_upload_session(ServerContext& ctx, const std::string& name, const std::string& uuid,
+                           const httplib::Request& req, httplib::Response& res,
+                           const httplib::ContentReader* reader) {
+  std::string digest = req.get_param_value("digest");
+  if (req.method == "PUT" && !is_sha256_digest(digest))
+    return send_error(res, 400, "DIGEST_INVALID", "invalid digest");
+  auto session = ctx.uploads.find(uuid, name);
+  if (!session) return send_error(res, 404, "BLOB_UPLOAD_UNKNOWN", "upload not found: " + uuid);
+  StoreLock lock;
+  if (req.method == "PUT" && !acquire_store(ctx, lock, res)) return;
+  std::lock_guard<std::mutex> busy(session->busy);
+  if (req.method == "DELETE") {
+    std::lock_guard<std::mutex> l(ctx.library);
+    if (reg_blob_cancel_upload(uuid.c_str()) != 0) return send_library_error(res, reg_storage_last_error());
+    ctx.uploads.close(uuid);
+    res.status = 204;
+    return;
+  }
+  if (req.method == "PATCH" || req.method == "PUT") {
+    if (!append_body(ctx, name, uuid, req, res, *reader)) return;
+    if (req.method == "PUT") return finish_upload(ctx, name, uuid, digest, res);
+  }
+  long long size = 0;
+  std::string error;
+  if (!upload_size(ctx, uuid, size, error)) {
+    ctx.uploads.close(uuid);
+    return send_library_error(res, error);
+  }
+  send_session(res, name, uuid, req.method == "PATCH" ? 202 : 204, size);
+}
+
+}  // namespace tool

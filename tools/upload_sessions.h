@@ -1,0 +1,37 @@
+// Which repository opened each upload. The library's upload ids are not bound to anything,
+// so the server accepts an id only on the repository that started it.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace tool {
+
+struct UploadSession {
+  std::string repo;
+  std::mutex busy;  // one request at a time appends to an upload, so ranges stay in order
+};
+
+class UploadSessions {
+ public:
+  void open(const std::string& uuid, const std::string& repo);
+  // The session of `uuid` when `repo` opened it, else null.
+  std::shared_ptr<UploadSession> find(const std::string& uuid, const std::string& repo) const;
+  void close(const std::string& uuid);
+  size_t size() const;
+  // Drops sessions whose upload is gone (finished elsewhere, cancelled, collected).
+  template <class IsGone>
+  void prune(IsGone is_gone) {
+    std::lock_guard<std::mutex> l(m_);
+    for (auto it = sessions_.begin(); it != sessions_.end();)
+      it = is_gone(it->first) ? sessions_.erase(it) : std::next(it);
+  }
+
+ private:
+  mutable std::mutex m_;
+  std::map<std::string, std::shared_ptr<UploadSession>> sessions_;
+};
+
+}  // namespace tool
