@@ -137,7 +137,11 @@ REG_API const char *reg_manifest_get(const char *repo, const char *reference,
  */
 REG_API int reg_manifest_delete(const char *repo, const char *reference);
 
-/** Deletes a repository, keeping its protected tags and their manifests. @return 0 or -1. */
+/**
+ * Deletes a repository, keeping its protected tags and their manifests in place; repositories
+ * nested below it stay whole. @return 0 or -1 ("delete repository failed: repo" leaves every
+ * protected tag as it was).
+ */
 REG_API int reg_repo_delete(const char *repo);
 
 /* ---- Listings ------------------------------------------------------------------------ */

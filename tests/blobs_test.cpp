@@ -132,6 +132,9 @@ TEST_F(BlobsTest, DirectoryAtABlobPathIsNoBlob) {
   const auto before = snapshot_tree(rootp());
   char path[4096];
   EXPECT_EQ(reg_blob_exists(d.c_str()), 0);
+  reg_blob_exists("bad");  // leaves a message that a size query of no blob must not touch
+  EXPECT_EQ(reg_blob_get_size(d.c_str()), -1);
+  EXPECT_STREQ(reg_storage_last_error(), "invalid digest");
   EXPECT_EQ(reg_blob_get_filepath(d.c_str(), path, sizeof path), -1);
   EXPECT_EQ(reg_storage_last_error(), "blob not found: " + d);
   EXPECT_EQ(reg_blob_delete(d.c_str()), -1);

@@ -66,6 +66,12 @@ TEST_P(SnapshotReader, ReportsAsTheRulesSay) {
 
 const std::string kRunning = snapshot("true", "walking");
 const std::string k20 = "abcdefghijklmnopqrst";
+std::string repeat(const std::string& s, int n) {
+  std::string out;
+  for (int i = 0; i < n; ++i) out += s;
+  return out;
+}
+const std::string k15ctl = repeat("\\u0001", 15);  // as the file spells it, and as the reader escapes it
 
 INSTANTIATE_TEST_SUITE_P(
     Rules, SnapshotReader,
@@ -79,6 +85,8 @@ INSTANTIATE_TEST_SUITE_P(
         ReaderCase{"LongPhaseKeepsFifteenBytes", snapshot("true", k20.c_str()), 0,
                    snapshot("true", k20.substr(0, 15).c_str())},
         ReaderCase{"PhaseNeedingEscapesStaysJson", snapshot("true", "a\\\"b"), 0, snapshot("true", "a\\\"b")},
+        ReaderCase{"FifteenControlBytesAllEscaped", snapshot("true", k15ctl.c_str()), 0,
+                   snapshot("true", k15ctl.c_str())},
         ReaderCase{"RunningAsNumberIsNotRunning", snapshot("1", "walking"), 0, snapshot("false", "walking")},
         ReaderCase{"RealNumberReadsZero", "{\"bytes_freed\":12.0,\"phase\":\"x\",\"elapsed_ms\":1}", 0,
                    "{\"running\":false,\"phase\":\"x\",\"blobs_scanned\":0,\"blobs_total\":0,\"blobs_deleted\":0,"
@@ -138,6 +146,7 @@ TEST_F(GcProgressTest, WriterOutputReadsBackUnchanged) {
   reg::gc_set_phase(rec, "fifteen-chars-x");
   rec.blobs_total = rec.blobs_deleted = INT_MIN;
   rec.started_unix = rec.elapsed_ms = LLONG_MIN;
+  rec.running = rec.dry_run = rec.cancelled = 0;  // "false" is the longer word
   EXPECT_EQ(reg::gc_snapshot_json(rec, text), 264);  // the longest snapshot
 }
 

@@ -10,6 +10,7 @@
 #include "core/context.h"
 #include "core/paths.h"
 #include "platform/fault.h"
+#include "platform/platform.h"
 #include "reg_storage.h"
 #include "support/test_support.h"
 
@@ -17,6 +18,7 @@ namespace {
 
 using namespace regtest;
 using reg::fault::Op;
+using reg::platform::File;
 
 constexpr int kEio = 5;
 constexpr int kEacces = 13;
@@ -145,7 +147,8 @@ TEST_F(UploadsTest, RefusedCallsRecordTheirMessageAndChangeNothing) {
   char out[72];
   long long n = 0;
   const std::vector<Refusal> cases = {
-      {"start null", [](auto&) { return reg_blob_start_upload(nullptr); }, "out_upload_uuid is NULL"},
+      {"start null", [](auto&) { return reg_blob_start_upload(nullptr); },
+       "out_upload_uuid is NULL"},
       {"append null id", [](auto&) { return reg_blob_append_chunk(nullptr, "x", 1); },
        "upload_uuid/data is NULL"},
       {"append null data, len 0",
@@ -234,7 +237,8 @@ TEST_F(UploadsTest, NullChecksComeBeforeTheReadyGuard) {
        [&] { return reg_blob_finish_upload(id, d.c_str(), nullptr); }, "NULL argument"},
       {[&] { return reg_blob_cancel_upload(id); }, [] { return reg_blob_cancel_upload(nullptr); },
        "upload_uuid is NULL"},
-      {[&] { return reg_blob_upload_size(id, &n); }, [&] { return reg_blob_upload_size(id, nullptr); },
+      {[&] { return reg_blob_upload_size(id, &n); },
+       [&] { return reg_blob_upload_size(id, nullptr); },
        "upload_uuid/out_bytes is NULL"},
   };
   reg_storage_cleanup();
@@ -277,7 +281,8 @@ TEST_F(UploadsTest, OnlyAnOpenUploadFileIsAnUpload) {
 TEST_F(UploadsTest, ChunksOfAnySizeAddUpAndFinishIntoTheBlobStore) {
   const std::string id = start();
   std::string all;
-  for (const std::string& chunk : {std::string(), pattern(70000, 1), std::string(), pattern(3, 2)}) {
+  for (const std::string& chunk :
+       {std::string(), pattern(70000, 1), std::string(), pattern(3, 2)}) {
     ASSERT_EQ(reg_blob_append_chunk(id.c_str(), chunk.data(), chunk.size()), 0);
     all += chunk;
     long long n = -1;
@@ -388,7 +393,8 @@ TEST_F(UploadsTest, FailedAppendsAndCancel) {
     std::size_t bytes_kept;  // of the chunk
   };
   for (const Case& c : {Case{"open refused", Op::open, 0}, Case{"lock refused", Op::lock, 0},
-                        Case{"short write", Op::write, 500}, Case{"close fails", Op::close, 1000}}) {
+                        Case{"short write", Op::write, 500},
+                        Case{"close fails", Op::close, 1000}}) {
     SCOPED_TRACE(c.name);
     const std::string id = start_with("abc");
     reg::fault::arm(c.op, 1, kEacces);
@@ -487,6 +493,53 @@ TEST_F(UploadsTest, AppendSweepKeepsAPrefixOfTheChunk) {
 }
 
 // ---- Chunks racing a finish --------------------------------------------------------------
+
+// An append that opened and locked the file before a finish set it aside: the finish waits
+// for it, so its bytes are part of the hash (here: a mismatch instead of a corrupt blob).
+TEST_F(UploadsTest, FinishWaitsForAnAppendInFlight) {
+  const std::string id = start_with("seed");
+  std::unique_ptr<File> f;
+  ASSERT_EQ(reg::platform::open_file(part(id).c_str(), File::Mode::append, &f), 0);
+  ASSERT_EQ(f->lock(false), 0);
+  int rc = 0;
+  std::atomic<bool> done{false};
+  std::thread finisher([&] {
+    rc = finish(id, digest_of("seed"));
+    done = true;
+  });
+  while (!fs::exists(finishing(id)) && !done) std::this_thread::yield();
+  std::size_t put = 0;
+  EXPECT_EQ(f->write("late", 4, &put), 0);
+  EXPECT_EQ(f->close(), 0);
+  finisher.join();
+  EXPECT_EQ(rc, -1);
+  EXPECT_EQ(reg_storage_last_error(),
+            "digest mismatch: expected " + digest_of("seed") + ", got " + digest_of("seedlate"));
+  EXPECT_TRUE(fs::is_empty(rootp() / "blobs" / "sha256"));
+}
+
+// An append that opened the file before it was set aside but locks only afterwards writes
+// nothing: once it holds its lock it finds no open upload file.
+TEST_F(UploadsTest, AppendThatLocksAfterTheSetAsideWritesNothing) {
+  const std::string id = start_with("seed");
+  std::unique_ptr<File> finishing_lock;  // stands in for a finish between set-aside and hash
+  ASSERT_EQ(reg::platform::open_file(part(id).c_str(), File::Mode::read, &finishing_lock), 0);
+  ASSERT_EQ(finishing_lock->lock(true), 0);
+  reg::fault::arm(Op::any, 0, 0);  // counts calls only
+  int rc = 0;
+  std::atomic<bool> done{false};
+  std::thread appender([&] {
+    rc = reg_blob_append_chunk(id.c_str(), "late", 4);
+    done = true;
+  });
+  while (reg::fault::calls(Op::lock) == 0 && !done) std::this_thread::yield();  // now locking
+  fs::rename(part(id), finishing(id));
+  finishing_lock.reset();
+  appender.join();
+  EXPECT_EQ(rc, -1);
+  EXPECT_EQ(reg_storage_last_error(), "upload not found: " + id);
+  EXPECT_EQ(read_all(finishing(id)), "seed");
+}
 
 // Threads append while another finishes the same upload. A chunk either makes it into the
 // hashed content (the finish then reports a mismatch) or fails; it never lands in a blob

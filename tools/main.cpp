@@ -1,6 +1,7 @@
 // tarnwick-registry: operator command line and OCI registry server over the storage library.
 #include <CLI/CLI.hpp>
 
+#include "cmd_fsck.h"
 #include "commands.h"
 
 #include <cstdlib>
@@ -93,6 +94,9 @@ int main(int argc, char** argv) {
   ex->add_option("REPO:TAG", source, "Source (REPO:TAG or REPO@DIGEST)")->required();
   ex->add_option("OCI_LAYOUT_DIR", dir, "OCI image layout directory")->required();
   bind(ex, [&] { return tool::run_export(g, source, dir); });
+
+  auto* fk = app.add_subcommand("fsck", "Check the store; exit 0 only when it is sound");
+  bind(fk, [&] { return tool::run_fsck(g); });
 
   CLI11_PARSE(app, argc, argv);
   return rc;

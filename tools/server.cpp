@@ -120,6 +120,7 @@ int run_serve(const GlobalOptions& g, const ServeOptions& o) {
   int threads = o.threads > 0 ? o.threads : 1;
   // The HTTP library owns the queue it is handed and deletes it when it stops.
   svr.new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<size_t>(threads)); };
+  svr.set_tcp_nodelay(true);  // small responses on kept-alive connections must not wait for ACKs
   svr.set_keep_alive_max_count(1000);
   svr.set_read_timeout(60);
   svr.set_write_timeout(60);

@@ -36,10 +36,10 @@ struct ByteRange {
 // ranges), -1 when it cannot be satisfied.
 int parse_byte_range(const std::string& header, long long size, ByteRange& out) {
   if (header.rfind("bytes=", 0) != 0 || header.find(',') != std::string::npos) return 0;
-  std::string spec = header.substr(6);
-  size_t dash = spec.find('-');
+  std::string range = header.substr(6);
+  size_t dash = range.find('-');
   if (dash == std::string::npos) return 0;
-  std::string a = spec.substr(0, dash), b = spec.substr(dash + 1);
+  std::string a = range.substr(0, dash), b = range.substr(dash + 1);
   auto digits = [](const std::string& s) {
     return !s.empty() && s.size() < 19 && s.find_first_not_of("0123456789") == std::string::npos;
   };

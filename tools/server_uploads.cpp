@@ -206,9 +206,11 @@ void handle_upload_start(ServerContext& ctx, const std::string& name, const http
   auto session = ctx.uploads.find(uuid, name);
   std::lock_guard<std::mutex> busy(session->busy);
   if (append_body(ctx, name, uuid, req, res, *reader)) return finish_upload(ctx, name, uuid, digest, res);
-  std::lock_guard<std::mutex> l(ctx.library);
-  reg_blob_cancel_upload(uuid.c_str());
-  ctx.uploads.close(uuid);
+  {
+    std::lock_guard<std::mutex> l(ctx.library);
+    reg_blob_cancel_upload(uuid.c_str());
+  }
+  ctx.uploads.close(uuid);  // never under the library lock: pruning takes them the other way
 }
 
 void handle_upload_session(ServerContext& ctx, const std::string& name, const std::string& uuid,
@@ -223,8 +225,12 @@ void handle_upload_session(ServerContext& ctx, const std::string& name, const st
   if (req.method == "PUT" && !acquire_store(ctx, lock, res)) return;
   std::lock_guard<std::mutex> busy(session->busy);
   if (req.method == "DELETE") {
-    std::lock_guard<std::mutex> l(ctx.library);
-    if (reg_blob_cancel_upload(uuid.c_str()) != 0) return send_library_error(res, reg_storage_last_error());
+    std::string error;
+    {
+      std::lock_guard<std::mutex> l(ctx.library);
+      if (reg_blob_cancel_upload(uuid.c_str()) != 0) error = reg_storage_last_error();
+    }
+    if (!error.empty()) return send_library_error(res, error);
     ctx.uploads.close(uuid);
     res.status = 204;
     return;

@@ -42,7 +42,8 @@ long long blob_get_size(const char* digest) {
     return -1;
   }
   platform::FileAttr a;
-  if (platform::get_attr(p.c_str(), &a) != 0) return -1;  // a missing blob records no message
+  // A missing blob records no message; a directory at the path is no blob either.
+  if (platform::get_attr(p.c_str(), &a) != 0 || a.is_dir) return -1;
   return static_cast<long long>(a.size);
 }
 

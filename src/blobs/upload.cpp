@@ -152,12 +152,6 @@ int append_chunk(const char* upload_uuid, const void* data, std::size_t len) {
   return 0;
 }
 
-// Puts a private upload file back under its open name, so that a failed finish leaves the
-// upload as it was. Should even that fail, the collector removes the private file once stale.
-void restore_upload(const Path& finishing, const Path& part) {
-  platform::rename_path(finishing.c_str(), part.c_str());
-}
-
 // Waits until no append that opened the file before it was set aside is still writing (each
 // holds a shared lock while it writes). Appends locking after this find no open upload file.
 bool wait_for_appenders(const Path& finishing) {
@@ -177,24 +171,64 @@ bool finish_paths(const char* id, const char* digest, FinishPaths& p) {
          blob_fanout_dir(std::string_view(digest).substr(kDigestPrefix.size()), p.fanout);
 }
 
+// The upload under its private name. Unless the finish settles it (stored, dropped or
+// discarded), it goes back under its open name on every other way out, exceptions included,
+// so a failed finish leaves the upload as it was. Should even that rename fail, the collector
+// removes the private file once it is stale.
+class SetAside {
+ public:
+  explicit SetAside(const FinishPaths& p) : p_(p) {}
+  ~SetAside() {
+    if (!settled_) platform::rename_path(p_.finishing.c_str(), p_.part.c_str());
+  }
+  SetAside(const SetAside&) = delete;
+  SetAside& operator=(const SetAside&) = delete;
+  void settle() { settled_ = true; }
+
+ private:
+  const FinishPaths& p_;
+  bool settled_ = false;
+};
+
 // Moves the hashed private file to its blob path, or drops it when that blob is stored
 // already (the stored file is neither rewritten nor compared). Records the message on failure.
-bool commit_blob(const FinishPaths& p) {
+bool commit_blob(const FinishPaths& p, SetAside& aside) {
   if (is_file(p.blob.c_str())) {
     platform::remove_file(p.finishing.c_str());  // a leftover is the collector's to remove
+    aside.settle();
     return true;
   }
   if (mkdirs(p.fanout.c_str()) != 0) {
-    restore_upload(p.finishing, p.part);
     set_error("mkdirs blob dir failed");
     return false;
   }
   if (platform::rename_path(p.finishing.c_str(), p.blob.c_str()) != 0) {
-    restore_upload(p.finishing, p.part);
     set_error("rename to CAS failed: %s", p.blob.c_str());
     return false;
   }
+  aside.settle();
   return true;
+}
+
+// Hashes the set-aside upload and commits it when it matches. Records the message on failure.
+bool hash_and_commit(const FinishPaths& p, const char* expected_digest) {
+  SetAside aside(p);
+  unsigned char bin[32];
+  if (!wait_for_appenders(p.finishing) || sha256_file(p.finishing.c_str(), bin) != 0) {
+    set_error("hashing upload failed");
+    return false;
+  }
+  char hex[kHexLen + 1];
+  bin_to_hex(bin, hex);
+  char computed[kDigestLen + 1];
+  std::snprintf(computed, sizeof computed, "sha256:%s", hex);
+  if (std::strcmp(computed, expected_digest) != 0) {
+    set_error("digest mismatch: expected %s, got %s", expected_digest, computed);
+    platform::remove_file(p.finishing.c_str());  // the upload is gone; a retry starts anew
+    aside.settle();
+    return false;
+  }
+  return commit_blob(p, aside);
 }
 
 int finish_upload(const char* upload_uuid, const char* expected_digest, char* out_digest) {
@@ -226,22 +260,7 @@ int finish_upload(const char* upload_uuid, const char* expected_digest, char* ou
       set_error("hashing upload failed");
     return -1;
   }
-  unsigned char bin[32];
-  if (!wait_for_appenders(p.finishing) || sha256_file(p.finishing.c_str(), bin) != 0) {
-    restore_upload(p.finishing, p.part);
-    set_error("hashing upload failed");
-    return -1;
-  }
-  char hex[kHexLen + 1];
-  bin_to_hex(bin, hex);
-  char computed[kDigestLen + 1];
-  std::snprintf(computed, sizeof computed, "sha256:%s", hex);
-  if (std::strcmp(computed, expected_digest) != 0) {
-    set_error("digest mismatch: expected %s, got %s", expected_digest, computed);
-    platform::remove_file(p.finishing.c_str());  // the upload is gone; a retry starts anew
-    return -1;
-  }
-  if (!commit_blob(p)) return -1;
+  if (!hash_and_commit(p, expected_digest)) return -1;
   std::memcpy(out_digest, expected_digest, kDigestLen + 1);
   return 0;
 }

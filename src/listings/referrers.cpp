@@ -50,30 +50,30 @@ struct refr_tag {
 int refr_entry_cmp(const refr_entry& a, const refr_entry& b) { return a.digest.compare(b.digest); }
 
 // A descriptor names the subject when it is a non-empty object whose first "digest" member is
-// the string "sha256:" + subject hex, exactly.
-bool descriptor_matches(yyjson_val* desc, const std::string& subject_hex) {
+// the string "sha256:" + subject hex, exactly (the subject's digest is valid, so equal bytes
+// are all the test needs).
+bool descriptor_matches(yyjson_val* desc, std::string_view subject) {
   if (!yyjson_is_obj(desc) || yyjson_obj_size(desc) == 0) return false;
   yyjson_val* d = yyjson_obj_get(desc, "digest");
-  return yyjson_is_str(d) && yyjson_get_len(d) == kDigestLen &&
-         digest_hex_eq(yyjson_get_str(d), subject_hex.c_str());
+  return yyjson_is_str(d) && std::string_view(yyjson_get_str(d), yyjson_get_len(d)) == subject;
 }
 
-bool array_names_subject(yyjson_val* arr, const std::string& subject_hex) {
+bool array_names_subject(yyjson_val* arr, std::string_view subject) {
   if (!yyjson_is_arr(arr)) return false;
   std::size_t idx, max;
   yyjson_val* el;
   yyjson_arr_foreach(arr, idx, max, el) {
-    if (descriptor_matches(el, subject_hex)) return true;
+    if (descriptor_matches(el, subject)) return true;
   }
   return false;
 }
 
 // Only config, layers and manifests count; a member named subject plays no part.
-bool body_refers(yyjson_val* root, const std::string& subject_hex) {
+bool body_refers(yyjson_val* root, std::string_view subject) {
   if (!yyjson_is_obj(root) || yyjson_obj_size(root) == 0) return false;
-  return descriptor_matches(yyjson_obj_get(root, "config"), subject_hex) ||
-         array_names_subject(yyjson_obj_get(root, "layers"), subject_hex) ||
-         array_names_subject(yyjson_obj_get(root, "manifests"), subject_hex);
+  return descriptor_matches(yyjson_obj_get(root, "config"), subject) ||
+         array_names_subject(yyjson_obj_get(root, "layers"), subject) ||
+         array_names_subject(yyjson_obj_get(root, "manifests"), subject);
 }
 
 // The text before the first NUL, cut to `max` bytes, as a C copy into a fixed field keeps it.
@@ -98,6 +98,7 @@ std::string referrer_media_type(yyjson_val* root, const std::string& repo, const
 }
 
 struct Scan {
+  std::string subject;  // the digest asked for
   std::string subject_hex;
   bool subject_known = false;
   std::vector<refr_entry> entries;
@@ -113,7 +114,7 @@ void scan_manifest(Scan& s, const std::string& repo, const std::string& hex) {
   DocPtr doc(yyjson_read_opts(body.data(), body.size(), 0, nullptr, nullptr));
   if (!doc) return;
   yyjson_val* root = yyjson_doc_get_root(doc.get());
-  if (!body_refers(root, s.subject_hex) || hex == s.subject_hex) return;  // never its own referrer
+  if (!body_refers(root, s.subject) || hex == s.subject_hex) return;  // never its own referrer
   refr_entry e;
   e.digest = std::string(kDigestPrefix) + hex;
   if (s.entries.size() >= kMaxReferrers || s.seen.count(e.digest)) return;
@@ -209,7 +210,8 @@ const char* referrers_json(const char* digest) {
     return nullptr;
   }
   Scan s;
-  s.subject_hex.assign(digest + kDigestPrefix.size(), kHexLen);
+  s.subject = digest;
+  s.subject_hex = s.subject.substr(kDigestPrefix.size());
   const std::vector<std::string> repos = discover_repos();
   s.subject_known = blob_stored(digest);
   for (const auto& repo : repos) {

@@ -102,8 +102,9 @@ void gc_set_phase(gc_progress& rec, std::string_view phase) {
 
 int gc_snapshot_json(const gc_progress& rec, char* out) {
   // Phase words never need escaping; a phase read back from a hand-edited file might, and the
-  // reader's result must stay JSON. Fifteen bytes escape to at most 90.
-  char phase[kPhaseCap * 6 + 1];
+  // reader's result must stay JSON. Fifteen bytes escape to at most 90 (the escaper also
+  // wants 9 bytes of room for the last one).
+  char phase[kPhaseCap * 6 + 9];
   json_escape_append(phase, sizeof phase, rec.phase);
   return std::snprintf(out, kSnapshotCap,
                        "{\"running\":%s,\"phase\":\"%s\",\"blobs_scanned\":%d,\"blobs_total\":%d,"
@@ -166,8 +167,9 @@ const char* reg_gc_progress_json(void) {
   try {
     return reg::progress_json();
   } catch (...) {
-    std::memcpy(reg::s_result, kIdle, sizeof kIdle);
-    return reg::s_result;
+    reg::ResultWriter out;
+    out.append(kIdle);
+    return out.finish();
   }
 }
 

@@ -93,7 +93,7 @@ void collect_candidates(const std::vector<std::string>& repos, std::vector<reten
   }
 }
 
-void select(std::vector<retention_tag>& cands, const retention_rules& r, retention_counts& n) {
+void select_tags(std::vector<retention_tag>& cands, const retention_rules& r, retention_counts& n) {
   const std::string* repo = nullptr;
   int number = 0;
   for (auto& c : cands) {
@@ -187,7 +187,7 @@ const char* retention_json(int dry_run, int keep_n, int days, int include_latest
   std::sort(cands.begin(), cands.end(),
             [](const retention_tag& a, const retention_tag& b) { return retention_tag_cmp(a, b) < 0; });
   n.tags_total = static_cast<int>(cands.size());
-  select(cands, r, n);
+  select_tags(cands, r, n);
   delete_selected(cands, r, n);
   const int listed = write_report(cands, r, n);
   if (truncated) *truncated = n.selected > listed ? 1 : 0;

@@ -189,9 +189,13 @@ bool protected_tag_moves(const char* repo, const char* tag, const char* hex) {
   return link.starts_with(kDigestPrefix) && link.substr(kDigestPrefix.size()) != hex;
 }
 
+// A push to an existing repository finds its directories in place: one attribute query
+// instead of a creation attempt for every component of the path.
+bool ensure_dir(const Path& dir) { return is_dir(dir.c_str()) || mkdirs(dir.c_str()) == 0; }
+
 int write_manifest_files(const PutPaths& p, const char* body, std::size_t len, std::string_view ct,
                          const char* hex, bool tagged) {
-  if (mkdirs(p.manifests.c_str()) != 0) {
+  if (!ensure_dir(p.manifests)) {
     set_error("mkdirs manifests dir failed");
     return -1;
   }
@@ -203,7 +207,7 @@ int write_manifest_files(const PutPaths& p, const char* body, std::size_t len, s
     set_error("write manifest ct failed");
     return -1;
   }
-  if (mkdirs(p.rev_dir.c_str()) != 0) {
+  if (!ensure_dir(p.rev_dir)) {
     set_error("mkdirs revision dir failed");
     return -1;
   }
@@ -214,7 +218,7 @@ int write_manifest_files(const PutPaths& p, const char* body, std::size_t len, s
     return -1;
   }
   if (!tagged) return 0;
-  if (mkdirs(p.tag_dir.c_str()) != 0) {
+  if (!ensure_dir(p.tag_dir)) {
     set_error("mkdirs tag dir failed");
     return -1;
   }

@@ -5,11 +5,13 @@
 #include <cstddef>
 #include <string_view>
 
+#include "core/context.h"
+
 namespace reg {
 
 // The longest body the result buffer returns whole (its capacity less the NUL). Upload
 // refuses longer bodies, so a stored manifest is never handed back cut.
-inline constexpr std::size_t kMaxManifestBody = (1u << 20) - 1;
+inline constexpr std::size_t kMaxManifestBody = kResultCap - 1;
 // Resolution and the deletion scans read at most 127 bytes of a tag link.
 inline constexpr std::size_t kLinkReadCap = 128;
 

@@ -2,8 +2,9 @@
 // directory belongs to no nested repository, then the parent directories that this left empty.
 //
 // Protected tags are kept where they are: their tag link, revision link, body and content-type
-// file are never removed or rewritten in place, so a crash, a kill or a full disk at any point
-// of a deletion leaves each of them whole. Everything else of the store is removed around them.
+// file are never removed, and replaced only atomically (write_file), so a crash, a kill or a
+// full disk at any point of a deletion leaves each of them whole. Everything else of the store
+// is removed around them.
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -252,7 +253,15 @@ int repo_delete(const char* repo) {
     set_error("delete repository failed: %s", repo);
     return -1;
   }
-  if (kept.empty() && platform::remove_dir(dir.c_str()) == 0) remove_empty_parents(dir);
+  if (kept.empty()) {
+    // Still there only when it holds nested repositories, which stay.
+    if (platform::remove_dir(dir.c_str()) == 0) {
+      remove_empty_parents(dir);
+    } else if (!holds_repository(dir)) {
+      set_error("delete repository failed: %s", repo);
+      return -1;
+    }
+  }
   return 0;
 }
 

@@ -1,0 +1,478 @@
+// Crash safety: a child process pushes, deletes tags and manifests, collects and applies
+// retention on one store, one operation after another, and tells the parent about each
+// operation before it starts it and again once it returned success. The parent kills the
+// child with SIGKILL at a random moment, so nearly every kill lands inside an operation.
+// After each round the checker must find no corrupt state, and every acknowledged operation
+// must still be in effect.
+//
+// The parent keeps a model of what must be stored. Acknowledged operations change it exactly;
+// the one operation a kill cut short makes the entries it touches uncertain (old or new
+// state), and reading the store settles them again before the next round. One child runs at a
+// time, as the library promises nothing about a collection that races a push (the server
+// serialises those with its store lock).
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <yyjson.h>
+
+#include <chrono>
+#include <cstring>
+#include <cstdio>
+#include <map>
+#include <random>
+#include <set>
+#include <sstream>
+
+#include "core/context.h"
+#include "support/fsck_helpers.h"
+
+namespace {
+
+using namespace regtest;
+using Clock = std::chrono::steady_clock;
+
+// The whole test stops after this long or this many rounds, whichever comes first.
+struct CrashBudget {
+  std::chrono::seconds time;
+  int rounds;
+};
+constexpr CrashBudget kBudget{std::chrono::seconds(40), 300};
+
+constexpr int kMaxKillDelayMs = 50;
+const char* const kRepos[] = {"alpha", "team/beta", "gamma"};
+const char* const kTags[] = {"latest", "v1", "v2", "v3", "rc"};
+
+using Key = std::pair<std::string, std::string>;  // (repo, tag) or (repo, digest)
+
+struct Model {
+  std::map<Key, std::string> tags;                    // -> digest
+  std::map<Key, std::vector<std::string>> manifests;  // (repo, digest) -> blobs it names
+  std::set<std::string> loose;                        // blobs acknowledged since the last collection
+};
+
+// What the cut-short operation may have changed: allowed tag values ("" for absent), and
+// manifests that may be stored or not.
+struct Doubt {
+  std::map<Key, std::set<std::string>> tags;
+  std::map<Key, std::vector<std::string>> manifests;
+  bool loose_lost = false;
+};
+
+std::vector<std::string> split(const std::string& line) {
+  std::istringstream in(line);
+  std::vector<std::string> out;
+  for (std::string t; in >> t;) out.push_back(t);
+  return out;
+}
+
+bool other_tag_names(const Model& m, const std::string& repo, const std::string& tag, const std::string& digest,
+                     const std::set<Key>& also_going = {}) {
+  for (const auto& [k, d] : m.tags)
+    if (k.first == repo && k.second != tag && d == digest && !also_going.count(k)) return true;
+  return false;
+}
+
+void delete_tag(Model& m, const std::string& repo, const std::string& tag) {
+  const auto it = m.tags.find({repo, tag});
+  if (it == m.tags.end()) return;
+  const std::string d = it->second;
+  m.tags.erase(it);
+  if (!other_tag_names(m, repo, tag, d)) m.manifests.erase({repo, d});
+}
+
+// Pairs "repo tag" from tokens [from, end).
+std::vector<Key> pairs_from(const std::vector<std::string>& t, std::size_t from) {
+  std::vector<Key> out;
+  for (std::size_t i = from; i + 1 < t.size(); i += 2) out.emplace_back(t[i], t[i + 1]);
+  return out;
+}
+
+// An acknowledged operation: "B ..." tokens `op`, "A ..." tokens `ack`.
+void apply_acked(Model& m, const std::vector<std::string>& op, const std::vector<std::string>& ack) {
+  const std::string& kind = op[1];
+  if (kind == "BLOB") {
+    m.loose.insert(op[2]);
+  } else if (kind == "PUSH") {
+    if (op[3].rfind("sha256:", 0) != 0) m.tags[{op[2], op[3]}] = op[4];
+    m.manifests[{op[2], op[4]}] = std::vector<std::string>(op.begin() + 5, op.end());
+  } else if (kind == "DELTAG") {
+    delete_tag(m, op[2], op[3]);
+  } else if (kind == "DELDIG") {
+    for (auto it = m.tags.begin(); it != m.tags.end();)
+      it = it->first.first == op[2] && it->second == op[3] ? m.tags.erase(it) : std::next(it);
+    m.manifests.erase({op[2], op[3]});
+  } else if (kind == "GC") {
+    m.loose.clear();
+  } else if (kind == "RET") {
+    for (const auto& [repo, tag] : pairs_from(ack, 1)) delete_tag(m, repo, tag);
+  }
+}
+
+void doubt_tag(const Model& m, Doubt& d, const Key& k, const std::string& alt) {
+  const auto it = m.tags.find(k);
+  d.tags[k] = {it == m.tags.end() ? "" : it->second, alt};
+}
+
+void doubt_manifest(const Model& m, Doubt& d, const Key& k) {
+  const auto it = m.manifests.find(k);
+  if (it != m.manifests.end()) d.manifests[k] = it->second;
+}
+
+// The operation a kill cut short.
+void widen(const Model& m, const std::vector<std::string>& op, Doubt& d) {
+  const std::string& kind = op[1];
+  if (kind == "PUSH") {
+    if (op[3].rfind("sha256:", 0) != 0) doubt_tag(m, d, {op[2], op[3]}, op[4]);
+    if (!m.manifests.count({op[2], op[4]})) d.manifests[{op[2], op[4]}] = {op.begin() + 5, op.end()};
+  } else if (kind == "DELTAG") {
+    const auto it = m.tags.find({op[2], op[3]});
+    if (it == m.tags.end()) return;
+    doubt_tag(m, d, it->first, "");
+    if (!other_tag_names(m, op[2], op[3], it->second)) doubt_manifest(m, d, {op[2], it->second});
+  } else if (kind == "DELDIG") {
+    for (const auto& [k, v] : m.tags)
+      if (k.first == op[2] && v == op[3]) doubt_tag(m, d, k, "");
+    doubt_manifest(m, d, {op[2], op[3]});
+  } else if (kind == "GC") {
+    d.loose_lost = true;
+  } else if (kind == "RET") {
+    const std::vector<Key> sel = pairs_from(op, 4);
+    const std::set<Key> going(sel.begin(), sel.end());
+    for (const auto& k : sel) {
+      const auto it = m.tags.find(k);
+      if (it == m.tags.end()) continue;
+      doubt_tag(m, d, k, "");
+      if (!other_tag_names(m, k.first, k.second, it->second, going)) doubt_manifest(m, d, {k.first, it->second});
+    }
+  }
+}
+
+// ---- The child ----------------------------------------------------------------------------
+
+class Child {
+ public:
+  Child(int fd, Model m, std::uint32_t seed) : fd_(fd), model_(std::move(m)), rng_(seed), seed_(seed) {}
+
+  [[noreturn]] void run() {
+    reg::s_seed = seed_ | 1;  // upload ids of their own, not those of the last child
+    for (;;) {
+      const int pick = static_cast<int>(rng_() % 100);
+      if (pick < 40) push();
+      else if (pick < 55) delete_tag_op();
+      else if (pick < 70) delete_digest_op();
+      else if (pick < 85) collect();
+      else retention();
+    }
+  }
+
+ private:
+  void say(const std::string& line) {
+    const std::string l = line + "\n";
+    if (write(fd_, l.data(), l.size()) != static_cast<ssize_t>(l.size())) _exit(3);
+  }
+  [[noreturn]] void fail(const std::string& what) {
+    say("F " + what + ": " + reg_storage_last_error());
+    _exit(1);
+  }
+  void begin(const std::string& op) {
+    op_ = split("B " + op);
+    say("B " + op);
+  }
+  void ack(const std::string& extra = "") {
+    const std::string line = extra.empty() ? "A" : "A " + extra;
+    say(line);
+    apply_acked(model_, op_, split(line));
+  }
+
+  std::string blob_content() {
+    // Shared layers exercise "blob stored already"; the rest are unique.
+    if (rng_() % 2) {
+      const int i = static_cast<int>(rng_() % 4);
+      return std::string(static_cast<std::size_t>(16'384 << i), static_cast<char>('a' + i));
+    }
+    std::string s = "unique " + std::to_string(seed_) + " " + std::to_string(++counter_) + " ";
+    s.resize(s.size() + rng_() % 65'536, static_cast<char>('0' + counter_ % 10));
+    return s;
+  }
+
+  std::string upload(const std::string& data) {
+    const std::string d = digest_of(data);
+    begin("BLOB " + d);
+    char id[37], out[72];
+    if (reg_blob_start_upload(id) != 0) fail("start upload");
+    for (std::size_t off = 0; off < data.size() || off == 0; off += 16'384) {
+      const std::size_t n = std::min<std::size_t>(16'384, data.size() - off);
+      if (reg_blob_append_chunk(id, data.data() + off, n) != 0) fail("append");
+      if (n == 0) break;
+    }
+    if (reg_blob_finish_upload(id, d.c_str(), out) != 0) fail("finish");
+    ack();
+    return d;
+  }
+
+  void push() {
+    std::vector<std::string> blobs{upload("{\"config\":" + std::to_string(seed_) + "," +
+                                          std::to_string(++counter_) + "}")};
+    for (int i = 0, n = 1 + static_cast<int>(rng_() % 2); i < n; ++i) blobs.push_back(upload(blob_content()));
+    const std::string body = image_body(blobs);
+    const std::string repo = kRepos[rng_() % 3];
+    const std::string ref = rng_() % 5 == 0 ? digest_of(body) : kTags[rng_() % 5];
+    std::string line = "PUSH " + repo + " " + ref + " " + digest_of(body);
+    for (const auto& b : blobs) line += " " + b;
+    begin(line);
+    char d[72];
+    if (reg_manifest_put(repo.c_str(), ref.c_str(), body.data(), body.size(), nullptr, d) != 0) fail("put");
+    ack();
+  }
+
+  void delete_tag_op() {
+    if (model_.tags.empty()) return push();
+    auto it = std::next(model_.tags.begin(), static_cast<long>(rng_() % model_.tags.size()));
+    const Key k = it->first;
+    begin("DELTAG " + k.first + " " + k.second);
+    if (reg_manifest_delete(k.first.c_str(), k.second.c_str()) != 0) fail("delete tag");
+    ack();
+  }
+
+  void delete_digest_op() {
+    if (model_.manifests.empty()) return push();
+    auto it = std::next(model_.manifests.begin(), static_cast<long>(rng_() % model_.manifests.size()));
+    const Key k = it->first;
+    begin("DELDIG " + k.first + " " + k.second);
+    if (reg_manifest_delete(k.first.c_str(), k.second.c_str()) != 0) fail("delete digest");
+    ack();
+  }
+
+  void collect() {
+    begin("GC");
+    if (!reg_gc_json(0)) fail("gc");
+    ack();
+  }
+
+  // "repo tag repo tag ..." of a retention report's "deleted" list.
+  static std::string deleted_pairs(const char* json) {
+    std::string out;
+    yyjson_doc* doc = yyjson_read(json, std::strlen(json), 0);
+    std::size_t i, n;
+    yyjson_val* e;
+    yyjson_arr_foreach(yyjson_obj_get(yyjson_doc_get_root(doc), "deleted"), i, n, e) {
+      out += std::string(out.empty() ? "" : " ") + yyjson_get_str(yyjson_obj_get(e, "repository")) + " " +
+             yyjson_get_str(yyjson_obj_get(e, "tag"));
+    }
+    yyjson_doc_free(doc);
+    return out;
+  }
+
+  // Announces the selection of a dry run first: the real run selects the same tags, and the
+  // parent must know which ones a kill may leave half deleted.
+  void retention() {
+    const int keep = 1 + static_cast<int>(rng_() % 3), latest = static_cast<int>(rng_() % 2);
+    const char* dry = reg_retention_json(1, keep, 0, latest, nullptr);
+    if (!dry) fail("retention dry run");
+    const std::string selected = deleted_pairs(dry);
+    begin("RET " + std::to_string(keep) + " " + std::to_string(latest) + " " + selected);
+    const char* real = reg_retention_json(0, keep, 0, latest, nullptr);
+    if (!real) fail("retention");
+    const std::string deleted = deleted_pairs(real);
+    if (deleted != selected) fail("retention deleted " + deleted + " after selecting " + selected);
+    ack(deleted);
+  }
+
+  int fd_;
+  Model model_;
+  std::mt19937 rng_;
+  std::uint32_t seed_;
+  int counter_ = 0;
+  std::vector<std::string> op_;
+};
+
+// ---- The parent ---------------------------------------------------------------------------
+
+struct Figures {
+  int rounds = 0, kills = 0, mid_op = 0, acked = 0;
+  std::map<std::string, int> acked_by_kind, cut_by_kind;
+};
+
+class CrashTest : public StoreTest {
+ protected:
+  // The child that made them is dead: age its uploads so that the next collection may run
+  // (and removes them as stale) instead of refusing for 900 seconds.
+  void age_uploads() {
+    for (const auto& e : fs::directory_iterator(rootp() / "uploads")) set_age(e.path(), 1000);
+  }
+
+  // Reads what the child says until `deadline_ms` has passed (or it ends), without blocking
+  // the child on a full pipe.
+  static void read_for(int fd, int deadline_ms, std::string& out) {
+    const auto end = Clock::now() + std::chrono::milliseconds(deadline_ms);
+    char buf[4096];
+    for (;;) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+      if (left <= 0) return;
+      pollfd p{fd, POLLIN, 0};
+      if (poll(&p, 1, static_cast<int>(left)) <= 0) return;
+      const ssize_t n = read(fd, buf, sizeof buf);
+      if (n <= 0) return;
+      out.append(buf, static_cast<std::size_t>(n));
+    }
+  }
+
+  static void read_rest(int fd, std::string& out) {
+    char buf[4096];
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) out.append(buf, static_cast<std::size_t>(n));
+  }
+
+  // The tag's digest, or "" when it does not exist. Anything else is a failure.
+  static std::string observe_tag(const Key& k) {
+    char ct[128], d[72];
+    if (reg_manifest_get(k.first.c_str(), k.second.c_str(), ct, d)) return d;
+    EXPECT_EQ(std::string(reg_storage_last_error()), "tag not found: " + k.first + ":" + k.second);
+    return "";
+  }
+
+  // Whether the manifest is stored (its bytes hash to its digest); a revision link whose body
+  // a cut-short deletion already removed counts as not stored.
+  static bool observe_manifest(const Key& k) {
+    char ct[128], d[72];
+    if (const char* body = reg_manifest_get(k.first.c_str(), k.second.c_str(), ct, d)) {
+      EXPECT_EQ(digest_of(body), k.second);
+      return true;
+    }
+    const std::string err = reg_storage_last_error();
+    EXPECT_TRUE(err == "manifest not found: " + k.first + "@" + k.second ||
+                err == "manifest body not found: " + k.first + "@" + k.second)
+        << err;
+    return false;
+  }
+
+  void settle_tags(Model& m, const Doubt& d) {
+    std::set<Key> keys;
+    for (const auto& [k, v] : m.tags) keys.insert(k);
+    for (const auto& [k, v] : d.tags) keys.insert(k);
+    for (const auto& k : keys) {
+      const std::string got = observe_tag(k);
+      const auto it = m.tags.find(k);
+      const std::set<std::string> allowed =
+          d.tags.count(k) ? d.tags.at(k) : std::set<std::string>{it == m.tags.end() ? "" : it->second};
+      EXPECT_TRUE(allowed.count(got)) << "tag " << k.first << ":" << k.second << " reads as '" << got << "'";
+      if (got.empty())
+        m.tags.erase(k);
+      else
+        m.tags[k] = got;
+    }
+  }
+
+  void settle_manifests(Model& m, const Doubt& d) {
+    std::map<Key, std::vector<std::string>> all = m.manifests;
+    all.insert(d.manifests.begin(), d.manifests.end());
+    for (const auto& [k, blobs] : all) {
+      const bool present = observe_manifest(k);
+      EXPECT_TRUE(present || d.manifests.count(k)) << "acknowledged manifest lost: " << k.first << "@" << k.second;
+      if (!present) {
+        m.manifests.erase(k);
+        continue;
+      }
+      m.manifests[k] = blobs;
+      for (const auto& b : blobs) EXPECT_EQ(reg_blob_exists(b.c_str()), 1) << k.first << "@" << k.second << " needs " << b;
+    }
+    for (const auto& [k, v] : m.tags) EXPECT_TRUE(m.manifests.count({k.first, v})) << k.first << ":" << k.second;
+  }
+
+  void settle(Model& m, const Doubt& d) {
+    settle_tags(m, d);
+    settle_manifests(m, d);
+    if (d.loose_lost) m.loose.clear();
+    for (const auto& b : m.loose) EXPECT_EQ(reg_blob_exists(b.c_str()), 1) << "acknowledged upload lost: " << b;
+    // No tag appears that the model does not know.
+    for (const char* repo : kRepos) {
+      std::size_t listed = 0, known = 0;
+      if (const char* json = reg_tags_list_json(repo)) {
+        yyjson_doc* doc = yyjson_read(json, std::strlen(json), 0);
+        listed = yyjson_arr_size(yyjson_obj_get(yyjson_doc_get_root(doc), "tags"));
+        yyjson_doc_free(doc);
+      }
+      for (const auto& [k, v] : m.tags) known += k.first == repo;
+      EXPECT_EQ(listed, known) << repo;
+    }
+  }
+
+  // Replays what the child said; returns false when it reported an unexpected failure.
+  bool replay(const std::string& said, Model& m, Doubt& d, Figures& f) {
+    std::istringstream in(said);
+    std::vector<std::string> pending;
+    for (std::string line; std::getline(in, line);) {
+      if (in.eof()) break;  // a line without its newline was cut by the kill: never sent whole
+      const std::vector<std::string> t = split(line);
+      if (t.empty()) continue;
+      if (t[0] == "F") {
+        ADD_FAILURE() << "child: " << line;
+        return false;
+      }
+      if (t[0] == "B") pending = t;
+      if (t[0] == "A" && !pending.empty()) {
+        apply_acked(m, pending, t);
+        ++f.acked;
+        ++f.acked_by_kind[pending[1]];
+        pending.clear();
+      }
+    }
+    if (!pending.empty()) {
+      widen(m, pending, d);
+      ++f.mid_op;
+      ++f.cut_by_kind[pending[1]];
+    }
+    return true;
+  }
+};
+
+TEST_F(CrashTest, KilledOperationsLeaveASoundStoreAndLoseNothingAcknowledged) {
+  const std::uint32_t seed = static_cast<std::uint32_t>(std::random_device{}());
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 rng(seed);
+  Model model;
+  Figures fig;
+  const auto start = Clock::now();
+  while (fig.rounds < kBudget.rounds && Clock::now() - start < kBudget.time) {
+    ++fig.rounds;
+    age_uploads();
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const std::uint32_t child_seed = static_cast<std::uint32_t>(rng());
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      close(fds[0]);
+      Child(fds[1], model, child_seed).run();
+    }
+    close(fds[1]);
+    std::string said;
+    read_for(fds[0], 1 + static_cast<int>(rng() % kMaxKillDelayMs), said);
+    kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    read_rest(fds[0], said);
+    close(fds[0]);
+    fig.kills += WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+
+    Doubt doubt;
+    ASSERT_TRUE(replay(said, model, doubt, fig)) << "round " << fig.rounds;
+    settle(model, doubt);
+    const reg::FsckReport r = run_fsck();
+    ASSERT_TRUE(r.sound()) << "round " << fig.rounds << "\n" << joined(finding_lines(r, true));
+    ASSERT_EQ(r.counts.manifests, static_cast<std::int64_t>(model.manifests.size())) << "round " << fig.rounds;
+    if (HasFailure()) break;
+  }
+  const double secs = std::chrono::duration<double>(Clock::now() - start).count();
+  std::printf("crash test: %d rounds, %d kills (%d inside an operation), %d acknowledged operations in %.1f s\n",
+              fig.rounds, fig.kills, fig.mid_op, fig.acked, secs);
+  for (const auto& [kind, n] : fig.acked_by_kind)
+    std::printf("  %-6s acknowledged %4d, cut short by the kill %3d\n", kind.c_str(), n, fig.cut_by_kind[kind]);
+  EXPECT_GE(fig.kills, fig.rounds * 9 / 10);
+  EXPECT_GT(fig.acked_by_kind["PUSH"], 0);
+  EXPECT_GT(fig.acked_by_kind["GC"], 0);
+  EXPECT_GT(fig.acked_by_kind["RET"], 0);
+}
+
+}  // namespace

@@ -1,0 +1,124 @@
+#include "server_process.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+
+namespace tooltest {
+namespace {
+
+std::vector<char*> argv_of(std::vector<std::string>& args) {
+  std::vector<char*> v;
+  for (std::string& a : args) v.push_back(a.data());
+  v.push_back(nullptr);
+  return v;
+}
+
+// Starts the tool with stdout on a pipe; the access log goes to /dev/null.
+int spawn(std::vector<std::string> args, int& out_fd) {
+  args.insert(args.begin(), TARNWICK_REGISTRY_BIN);
+  int fds[2];
+  if (pipe(fds) != 0) throw std::runtime_error("pipe");
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(fds[1], STDOUT_FILENO);
+    close(fds[0]);
+    close(fds[1]);
+    std::vector<char*> argv = argv_of(args);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  close(fds[1]);
+  out_fd = fds[0];
+  return pid;
+}
+
+std::string read_until_eof(int fd) {
+  std::string out;
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+  return out;
+}
+
+int exit_code(int pid) {
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+int run_tool(const std::vector<std::string>& args, std::string* out) {
+  int fd;
+  int pid = spawn(args, fd);
+  std::string text = read_until_eof(fd);
+  close(fd);
+  if (out) *out = text;
+  return exit_code(pid);
+}
+
+ServerProcess::ServerProcess(const std::string& root, const std::vector<std::string>& global_args,
+                             const std::vector<std::string>& serve_args) {
+  std::vector<std::string> args = {"--root", root};
+  args.insert(args.end(), global_args.begin(), global_args.end());
+  args.push_back("serve");
+  args.insert(args.end(), serve_args.begin(), serve_args.end());
+  for (const char* a : {"--listen", "127.0.0.1:0", "--access-log", "/dev/null"}) args.push_back(a);
+  int fd;
+  pid_ = spawn(args, fd);
+  std::string line;
+  char c;
+  while (read(fd, &c, 1) == 1 && c != '\n') line += c;
+  close(fd);
+  size_t colon = line.rfind(':');
+  if (colon == std::string::npos) throw std::runtime_error("server did not start: " + line);
+  port_ = std::atoi(line.c_str() + colon + 1);
+}
+
+ServerProcess::~ServerProcess() {
+  if (pid_ > 0) stop();
+}
+
+httplib::Client ServerProcess::client() const {
+  httplib::Client c("127.0.0.1", port_);
+  c.set_read_timeout(60);
+  return c;
+}
+
+int ServerProcess::stop() {
+  if (pid_ <= 0) return -1;
+  kill(pid_, SIGTERM);
+  int rc = exit_code(pid_);
+  pid_ = -1;
+  return rc;
+}
+
+std::string make_temp_dir() {
+  char tmpl[] = "/tmp/tarnwick-tools-XXXXXX";
+  if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp");
+  return tmpl;
+}
+
+std::string send_raw(int port, const std::string& request) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr = {};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string reply;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+      write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size()))
+    reply = read_until_eof(fd);
+  close(fd);
+  return reply;
+}
+
+}  // namespace tooltest

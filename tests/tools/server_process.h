@@ -1,0 +1,35 @@
+// Runs tarnwick-registry as a child process for the HTTP tests.
+#pragma once
+
+#include <httplib.h>
+
+#include <string>
+#include <vector>
+
+namespace tooltest {
+
+// Runs the tool with `args`; returns its exit code and fills `out` with its stdout.
+int run_tool(const std::vector<std::string>& args, std::string* out = nullptr);
+
+// `tarnwick-registry --root ROOT [global] serve [serve args] --listen 127.0.0.1:0`, stopped with SIGTERM.
+class ServerProcess {
+ public:
+  ServerProcess(const std::string& root, const std::vector<std::string>& global_args,
+                const std::vector<std::string>& serve_args);
+  ~ServerProcess();
+  int port() const { return port_; }
+  httplib::Client client() const;
+  // Sends SIGTERM and returns the exit code (-1 when it did not exit normally).
+  int stop();
+
+ private:
+  int pid_ = -1;
+  int port_ = 0;
+};
+
+std::string make_temp_dir();
+
+// Writes `request` to a new loopback connection and reads the reply until the server closes.
+std::string send_raw(int port, const std::string& request);
+
+}  // namespace tooltest

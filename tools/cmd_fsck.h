@@ -1,0 +1,12 @@
+// `tarnwick-registry fsck`: runs the store checker program installed beside this one.
+#pragma once
+
+#include "cli_support.h"
+
+namespace tool {
+
+// Replaces this process with tarnwick-registry-fsck from the same directory, passing the
+// root and --json. Returns only when that fails (exit code 2, message printed).
+int run_fsck(const GlobalOptions& g);
+
+}  // namespace tool
