@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(build-essential cmake pkg-config git libgtest-dev libgmock-dev libbenchmark-dev
-          libssl-dev clang libclang-rt-14-dev libcli11-dev libcpp-httplib-dev skopeo wrk)
+          libssl-dev clang libclang-rt-14-dev libcli11-dev libcpp-httplib-dev skopeo wrk
+          libcrypt-dev openssl apache2-utils)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -241,6 +241,7 @@ TEST_F(ManifestDeleteTest, FaultSweepOverDigestDeletion) {
     const std::string msg = reg_storage_last_error();
     if (rc != 0) {
       EXPECT_TRUE(msg == "delete manifest tags failed: " + repo + "@" + d ||
+                  msg == "delete manifest failed: " + repo + "@" + d ||
                   msg == "manifest not found: " + repo + "@" + d)
           << n << ": " << msg;
       EXPECT_TRUE(pullable(repo, d)) << n << ": a failed deletion keeps the manifest";

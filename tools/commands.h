@@ -37,6 +37,10 @@ struct ServeOptions {
   int threads = 64;
   int gc_wait_ms = 2000;       // how long a push waits for a running collection
   std::string access_log;      // file; empty for stderr, "-" for stdout
+  std::string tls_cert, tls_key;  // PEM files; both or neither
+  std::string htpasswd;        // bcrypt users; empty for no authentication
+  bool read_only = false;      // refuse every write with 405
+  bool insecure = false;       // allow a non-loopback address without TLS and credentials
 };
 int run_serve(const GlobalOptions& g, const ServeOptions& o);
 

@@ -40,6 +40,12 @@ int main(int argc, char** argv) {
   s->add_option("--gc-wait-ms", serve.gc_wait_ms,
                 "How long a push waits for a running collection before 503");
   s->add_option("--access-log", serve.access_log, "Access log file ('-' for stdout)");
+  s->add_option("--tls-cert", serve.tls_cert, "TLS certificate chain (PEM); serve HTTPS");
+  s->add_option("--tls-key", serve.tls_key, "TLS private key (PEM)");
+  s->add_option("--htpasswd", serve.htpasswd, "Users allowed in (bcrypt entries, htpasswd -B)");
+  s->add_flag("--read-only", serve.read_only, "Refuse every push and deletion");
+  s->add_flag("--insecure", serve.insecure,
+              "Allow a non-loopback address without TLS and --htpasswd");
   bind(s, [&] { return tool::run_serve(g, serve); });
 
   tool::GcOptions gc;

@@ -1,9 +1,11 @@
-// serve: the HTTP side of the registry: listening, worker threads, signals, access log.
+// serve: the HTTP side of the registry: listening (plain or TLS), worker threads, signals,
+// access log.
 #include <reg_storage.h>
 
 #include "commands.h"
 #include "server_context.h"
 #include "server_errors.h"
+#include "server_security.h"
 
 #include <pthread.h>
 #include <signal.h>
@@ -62,6 +64,28 @@ bool split_listen(const std::string& listen, std::string& host, int& port) {
   return port <= 65535 && !host.empty();
 }
 
+// The checks on the security options, before anything listens; "" when they hold.
+std::string security_refusal(const ServeOptions& o, const std::string& host) {
+  if (o.tls_cert.empty() != o.tls_key.empty()) return "serve: --tls-cert and --tls-key go together";
+  return listen_refusal(host, !o.tls_cert.empty(), !o.htpasswd.empty(), o.insecure);
+}
+
+std::unique_ptr<httplib::Server> make_server(const ServeOptions& o) {
+  if (o.tls_cert.empty()) return std::make_unique<httplib::Server>();
+  return std::make_unique<httplib::SSLServer>(o.tls_cert.c_str(), o.tls_key.c_str());
+}
+
+void configure(httplib::Server& svr, const ServeOptions& o, AccessLog& log) {
+  int threads = o.threads > 0 ? o.threads : 1;
+  // The HTTP library owns the queue it is handed and deletes it when it stops.
+  svr.new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<size_t>(threads)); };
+  svr.set_tcp_nodelay(true);  // small responses on kept-alive connections must not wait for ACKs
+  svr.set_keep_alive_max_count(1000);
+  svr.set_read_timeout(60);
+  svr.set_write_timeout(60);
+  svr.set_logger([&log](const httplib::Request& req, const httplib::Response& res) { log.write(req, res); });
+}
+
 void register_routes(httplib::Server& svr, ServerContext& ctx) {
   auto plain = [&ctx](const httplib::Request& req, httplib::Response& res) {
     dispatch_request(ctx, req, res, nullptr);
@@ -109,29 +133,34 @@ int run_serve(const GlobalOptions& g, const ServeOptions& o) {
   std::string host;
   int port = 0;
   if (!split_listen(o.listen, host, port)) return fail("serve: --listen needs HOST:PORT");
+  if (std::string refusal = security_refusal(o, host); !refusal.empty()) return fail(refusal);
+  Htpasswd users;
+  std::string error;
+  if (!o.htpasswd.empty() && !users.load(o.htpasswd, error)) return fail("serve: " + error);
   if (!open_store(g)) return 1;
   AccessLog log;
   if (!log.open(o.access_log)) return fail("serve: cannot open the access log " + o.access_log);
   ServerContext ctx;
   ctx.root = g.root;
   ctx.gc_wait_ms = o.gc_wait_ms;
+  ctx.users = o.htpasswd.empty() ? nullptr : &users;
+  ctx.read_only = o.read_only;
   block_stop_signals();
-  httplib::Server svr;
-  int threads = o.threads > 0 ? o.threads : 1;
-  // The HTTP library owns the queue it is handed and deletes it when it stops.
-  svr.new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<size_t>(threads)); };
-  svr.set_tcp_nodelay(true);  // small responses on kept-alive connections must not wait for ACKs
-  svr.set_keep_alive_max_count(1000);
-  svr.set_read_timeout(60);
-  svr.set_write_timeout(60);
-  svr.set_logger([&log](const httplib::Request& req, const httplib::Response& res) { log.write(req, res); });
-  register_routes(svr, ctx);
-  int bound = port == 0 ? svr.bind_to_any_port(host) : (svr.bind_to_port(host, port) ? port : -1);
+  std::unique_ptr<httplib::Server> svr = make_server(o);
+  if (!svr->is_valid()) return fail("serve: cannot load the TLS certificate or key");
+  configure(*svr, o, log);
+  register_routes(*svr, ctx);
+  int bound = port == 0 ? svr->bind_to_any_port(host) : (svr->bind_to_port(host, port) ? port : -1);
   if (bound < 0) return fail("serve: cannot listen on " + o.listen);
-  std::printf("tarnwick-registry: serving %s on http://%s:%d\n", g.root.c_str(), host.c_str(), bound);
+  if (o.insecure && !is_loopback_host(host) && (o.tls_cert.empty() || o.htpasswd.empty()))
+    std::fprintf(stderr, "tarnwick-registry: warning: %s is reachable without TLS and credentials\n",
+                 host.c_str());
+  std::printf("tarnwick-registry: serving %s on %s://%s:%d%s\n", g.root.c_str(),
+              o.tls_cert.empty() ? "http" : "https", host.c_str(), bound,
+              o.read_only ? " (read-only)" : "");
   std::fflush(stdout);
-  std::thread watcher = start_signal_watcher(svr);
-  bool ok = svr.listen_after_bind();
+  std::thread watcher = start_signal_watcher(*svr);
+  bool ok = svr->listen_after_bind();
   kill(getpid(), SIGTERM);  // wakes the watcher if listening ended on its own; else ignored
   watcher.join();
   reg_storage_cleanup();

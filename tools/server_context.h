@@ -1,6 +1,7 @@
 // State shared by the server's request handlers.
 #pragma once
 
+#include "server_security.h"
 #include "upload_sessions.h"
 
 #include <httplib.h>
@@ -13,6 +14,8 @@ namespace tool {
 struct ServerContext {
   std::string root;
   int gc_wait_ms = 2000;
+  const Htpasswd* users = nullptr;  // null: no authentication, every caller is anonymous
+  bool read_only = false;           // refuse every write with 405
   // Every library call runs under this lock: the library's last-error text and result buffer
   // are process-wide. Text results are copied before it is released; only blob streaming
   // and network IO run outside it.
@@ -23,11 +26,13 @@ struct ServerContext {
 // Handlers, one per route kind; `reader` is null for methods without a body.
 void handle_blob(ServerContext& ctx, const std::string& name, const std::string& digest,
                  const httplib::Request& req, httplib::Response& res);
-void handle_upload_start(ServerContext& ctx, const std::string& name, const httplib::Request& req,
-                         httplib::Response& res, const httplib::ContentReader* reader);
+// `user` is the authenticated user ("" when anonymous); an upload answers only to its opener.
+void handle_upload_start(ServerContext& ctx, const std::string& name, const std::string& user,
+                         const httplib::Request& req, httplib::Response& res,
+                         const httplib::ContentReader* reader);
 void handle_upload_session(ServerContext& ctx, const std::string& name, const std::string& uuid,
-                           const httplib::Request& req, httplib::Response& res,
-                           const httplib::ContentReader* reader);
+                           const std::string& user, const httplib::Request& req,
+                           httplib::Response& res, const httplib::ContentReader* reader);
 void handle_manifest(ServerContext& ctx, const std::string& name, const std::string& reference,
                      const httplib::Request& req, httplib::Response& res,
                      const httplib::ContentReader* reader);

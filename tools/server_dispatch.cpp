@@ -1,7 +1,9 @@
-// Method checks and hand-off from a parsed route to its handler.
+// Authentication, the read-only rule, method checks and hand-off from a parsed route to its
+// handler.
 #include "server_context.h"
 #include "server_errors.h"
 #include "server_routes.h"
+#include "server_security.h"
 
 namespace tool {
 namespace {
@@ -12,23 +14,15 @@ bool method_in(const std::string& m, std::initializer_list<const char*> allowed)
   return false;
 }
 
+bool is_write(const std::string& m) { return method_in(m, {"POST", "PATCH", "PUT", "DELETE"}); }
+
 void send_base(httplib::Response& res) {
   res.status = 200;
   res.set_content("{}", "application/json");
 }
 
-}  // namespace
-
-void close_after_response(httplib::Response& res) { res.set_header("Connection", "close"); }
-
-bool request_has_body(const httplib::Request& req) {
-  if (req.get_header_value("Transfer-Encoding").find("chunked") != std::string::npos) return true;
-  return req.has_header("Content-Length") && req.get_header_value("Content-Length") != "0";
-}
-
-void dispatch_request(ServerContext& ctx, const httplib::Request& req, httplib::Response& res,
-                      const httplib::ContentReader* reader) {
-  res.set_header("Docker-Distribution-API-Version", "registry/2.0");
+void route_request(ServerContext& ctx, const std::string& user, const httplib::Request& req,
+                   httplib::Response& res, const httplib::ContentReader* reader) {
   Route r = parse_route(req.path);
   const std::string& m = req.method;
   bool ok = true;
@@ -53,11 +47,11 @@ void dispatch_request(ServerContext& ctx, const httplib::Request& req, httplib::
       if ((ok = method_in(m, {"GET", "HEAD", "DELETE"}))) handle_blob(ctx, r.name, r.ref, req, res);
       break;
     case RouteKind::upload_start:
-      if ((ok = m == "POST")) handle_upload_start(ctx, r.name, req, res, reader);
+      if ((ok = m == "POST")) handle_upload_start(ctx, r.name, user, req, res, reader);
       break;
     case RouteKind::upload_session:
       if ((ok = method_in(m, {"GET", "PATCH", "PUT", "DELETE"})))
-        handle_upload_session(ctx, r.name, r.ref, req, res, reader);
+        handle_upload_session(ctx, r.name, r.ref, user, req, res, reader);
       break;
     case RouteKind::name_invalid:
       send_error(res, 400, "NAME_INVALID", "invalid repository name");
@@ -67,6 +61,29 @@ void dispatch_request(ServerContext& ctx, const httplib::Request& req, httplib::
       break;
   }
   if (!ok) send_error(res, 405, "UNSUPPORTED", "method not allowed");
+}
+
+}  // namespace
+
+void close_after_response(httplib::Response& res) { res.set_header("Connection", "close"); }
+
+bool request_has_body(const httplib::Request& req) {
+  if (req.get_header_value("Transfer-Encoding").find("chunked") != std::string::npos) return true;
+  return req.has_header("Content-Length") && req.get_header_value("Content-Length") != "0";
+}
+
+// Authentication comes first, so a caller without credentials learns nothing about the
+// store, not even which paths exist; then the read-only rule, then the route.
+void dispatch_request(ServerContext& ctx, const httplib::Request& req, httplib::Response& res,
+                      const httplib::ContentReader* reader) {
+  res.set_header("Docker-Distribution-API-Version", "registry/2.0");
+  std::string user;
+  bool admitted = authenticate(ctx.users, req, res, user);
+  if (admitted && ctx.read_only && is_write(req.method)) {
+    send_error(res, 405, "UNSUPPORTED", "the registry is read-only");
+    admitted = false;
+  }
+  if (admitted) route_request(ctx, user, req, res, reader);
   if (reader != nullptr && res.status >= 400) close_after_response(res);
 }
 

@@ -3,6 +3,8 @@
 #include "json_util.h"
 
 #include <array>
+#include <cstdlib>
+#include <memory>
 
 namespace tool {
 namespace {
@@ -52,8 +54,14 @@ void send_error(httplib::Response& res, int status, const char* code, std::strin
   yyjson_mut_val* e = yyjson_mut_arr_add_obj(doc.get(), errors);
   yyjson_mut_obj_add_str(doc.get(), e, "code", code);
   yyjson_mut_obj_add_strncpy(doc.get(), e, "message", message.data(), message.size());
+  // A message may echo bytes of the request that are not UTF-8: they become U+FFFD escapes
+  // instead of failing the whole body.
+  size_t len = 0;
+  std::unique_ptr<char, decltype(&free)> text(
+      yyjson_mut_write(doc.get(), YYJSON_WRITE_ALLOW_INVALID_UNICODE | YYJSON_WRITE_ESCAPE_UNICODE, &len),
+      &free);
   res.status = status;
-  res.set_content(write_json(doc.get()), "application/json");
+  res.set_content(text ? std::string(text.get(), len) : std::string(), "application/json");
 }
 
 void send_error(httplib::Response& res, ApiError e, std::string_view message) {

@@ -137,8 +137,9 @@ void finish_upload(ServerContext& ctx, const std::string& name, const std::strin
   res.set_header("Docker-Content-Digest", digest);
 }
 
-bool start_session(ServerContext& ctx, const std::string& name, std::string& uuid,
-                   httplib::Response& res) {
+// Starts an upload in the library. Only a chunked session is then registered: a monolithic
+// upload is never reachable by its id, which other clients could guess.
+bool start_upload(ServerContext& ctx, std::string& uuid, httplib::Response& res) {
   if (ctx.uploads.size() >= kPruneSessionsAt) {
     ctx.uploads.prune([&ctx](const std::string& id) {
       long long size;
@@ -155,7 +156,6 @@ bool start_session(ServerContext& ctx, const std::string& name, std::string& uui
     }
   }
   uuid = id;
-  ctx.uploads.open(uuid, name);
   return true;
 }
 
@@ -187,8 +187,9 @@ bool acquire_store(ServerContext& ctx, StoreLock& lock, httplib::Response& res) 
 
 }  // namespace
 
-void handle_upload_start(ServerContext& ctx, const std::string& name, const httplib::Request& req,
-                         httplib::Response& res, const httplib::ContentReader* reader) {
+void handle_upload_start(ServerContext& ctx, const std::string& name, const std::string& user,
+                         const httplib::Request& req, httplib::Response& res,
+                         const httplib::ContentReader* reader) {
   std::string mount = req.get_param_value("mount");
   std::string digest = req.get_param_value("digest");
   if (req.has_param("from") && !repo_name_ok(req.get_param_value("from")))
@@ -201,25 +202,23 @@ void handle_upload_start(ServerContext& ctx, const std::string& name, const http
   // Blobs are shared by the whole store, so a mount succeeds whenever the blob is stored.
   if (!mount.empty() && mount_blob(ctx, name, mount, res)) return;
   std::string uuid;
-  if (!start_session(ctx, name, uuid, res)) return;
-  if (digest.empty()) return send_session(res, name, uuid, 202, 0);
-  auto session = ctx.uploads.find(uuid, name);
-  std::lock_guard<std::mutex> busy(session->busy);
-  if (append_body(ctx, name, uuid, req, res, *reader)) return finish_upload(ctx, name, uuid, digest, res);
-  {
-    std::lock_guard<std::mutex> l(ctx.library);
-    reg_blob_cancel_upload(uuid.c_str());
+  if (!start_upload(ctx, uuid, res)) return;
+  if (digest.empty()) {
+    ctx.uploads.open(uuid, name, user);
+    return send_session(res, name, uuid, 202, 0);
   }
-  ctx.uploads.close(uuid);  // never under the library lock: pruning takes them the other way
+  if (append_body(ctx, name, uuid, req, res, *reader)) return finish_upload(ctx, name, uuid, digest, res);
+  std::lock_guard<std::mutex> l(ctx.library);
+  reg_blob_cancel_upload(uuid.c_str());
 }
 
 void handle_upload_session(ServerContext& ctx, const std::string& name, const std::string& uuid,
-                           const httplib::Request& req, httplib::Response& res,
-                           const httplib::ContentReader* reader) {
+                           const std::string& user, const httplib::Request& req,
+                           httplib::Response& res, const httplib::ContentReader* reader) {
   std::string digest = req.get_param_value("digest");
   if (req.method == "PUT" && !is_sha256_digest(digest))
     return send_error(res, 400, "DIGEST_INVALID", "invalid digest");
-  auto session = ctx.uploads.find(uuid, name);
+  auto session = ctx.uploads.find(uuid, name, user);
   if (!session) return send_error(res, 404, "BLOB_UPLOAD_UNKNOWN", "upload not found: " + uuid);
   StoreLock lock;
   if (req.method == "PUT" && !acquire_store(ctx, lock, res)) return;

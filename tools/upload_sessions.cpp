@@ -2,18 +2,21 @@
 
 namespace tool {
 
-void UploadSessions::open(const std::string& uuid, const std::string& repo) {
+void UploadSessions::open(const std::string& uuid, const std::string& repo,
+                          const std::string& user) {
   auto s = std::make_shared<UploadSession>();
   s->repo = repo;
+  s->user = user;
   std::lock_guard<std::mutex> l(m_);
   sessions_[uuid] = std::move(s);
 }
 
 std::shared_ptr<UploadSession> UploadSessions::find(const std::string& uuid,
-                                                    const std::string& repo) const {
+                                                    const std::string& repo,
+                                                    const std::string& user) const {
   std::lock_guard<std::mutex> l(m_);
   auto it = sessions_.find(uuid);
-  if (it == sessions_.end() || it->second->repo != repo) return nullptr;
+  if (it == sessions_.end() || it->second->repo != repo || it->second->user != user) return nullptr;
   return it->second;
 }
 

@@ -1,5 +1,6 @@
-// Which repository opened each upload. The library's upload ids are not bound to anything,
-// so the server accepts an id only on the repository that started it.
+// Which repository and which user opened each upload. The library's upload ids come from a
+// predictable generator and are not bound to anything, so the server accepts an id only on
+// the repository that started it and only from the user who did ("" when anonymous).
 #pragma once
 
 #include <map>
@@ -11,14 +12,17 @@ namespace tool {
 
 struct UploadSession {
   std::string repo;
+  std::string user;
   std::mutex busy;  // one request at a time appends to an upload, so ranges stay in order
 };
 
 class UploadSessions {
  public:
-  void open(const std::string& uuid, const std::string& repo);
-  // The session of `uuid` when `repo` opened it, else null.
-  std::shared_ptr<UploadSession> find(const std::string& uuid, const std::string& repo) const;
+  void open(const std::string& uuid, const std::string& repo, const std::string& user);
+  // The session of `uuid` when `user` opened it on `repo`, else null: to anyone else an
+  // upload of another user is indistinguishable from one that does not exist.
+  std::shared_ptr<UploadSession> find(const std::string& uuid, const std::string& repo,
+                                      const std::string& user) const;
   void close(const std::string& uuid);
   size_t size() const;
   // Drops sessions whose upload is gone (finished elsewhere, cancelled, collected).

@@ -69,10 +69,11 @@ void add_candidate(const std::string& repo, const std::string& tag, std::vector<
   if (!manifest_tag_path(repo, tag, link)) return;
   retention_tag c;
   platform::FileAttr a;
-  if (platform::get_attr(link.c_str(), &a) != 0 || !file_unix_time(a, &c.time)) {
-    if (!is_file(link.c_str())) return;
-    c.time = 0;  // present, but no usable time: the age rule takes it as very old
-  }
+  // A link whose attributes cannot be queried is no candidate: taken as very old, a newest
+  // tag would be deleted for a passing I/O error. Passing over it never selects a tag that
+  // the whole store would keep (see the head of this file).
+  if (platform::get_attr(link.c_str(), &a) != 0 || a.is_dir) return;
+  if (!file_unix_time(a, &c.time)) c.time = 0;  // present, but no usable time: very old
   if (!read_link_digest(link, c.digest)) return;
   c.repository = repo;
   c.tag = tag;
@@ -157,7 +158,9 @@ int write_report(const std::vector<retention_tag>& cands, const retention_rules&
   int listed = 0;
   for (const auto& c : cands) {
     if (!c.selected) continue;
-    if (listed == kMaxListed || !out.append((listed ? "," : "") + report_entry(c, r.now))) break;
+    std::string entry = listed ? "," : "";
+    entry += report_entry(c, r.now);
+    if (listed == kMaxListed || !out.append(entry)) break;
     ++listed;
   }
   out.append_tail("]}");

@@ -46,17 +46,22 @@ void remove_if_file(const Path& p) {
   if (is_file(p.c_str())) platform::remove_file(p.c_str());
 }
 
-// Body, content type and revision link; failures are not reported, as a later deletion or the
-// collector finishes the job.
-void remove_manifest_files(const char* repo, const char* hex, bool with_rev_dir) {
+// Body, content type and revision link. The body decides whether the manifest is stored:
+// false when it could not be removed, and then the other two stay with it. Their own removal
+// failures are not reported, as readers tolerate both without a body and a later deletion
+// removes them.
+bool remove_manifest_files(const char* repo, const char* hex, bool with_rev_dir) {
   Path body, ct, rev_link, rev_dir;
   if (!manifest_body_path(repo, hex, body) || !manifest_ct_path(repo, hex, ct) ||
       !manifest_rev_path(repo, hex, rev_link) || !manifest_rev_dir(repo, hex, rev_dir))
-    return;  // unreachable: a root of 3499 and a name of 255 characters leave room for these
-  remove_if_file(body);
+    return false;  // unreachable: a root of 3499 and a name of 255 characters leave room for these
+  // Removed without asking first: a failed query would pass for a missing body.
+  const int e = platform::remove_file(body.c_str());
+  if (e != 0 && e != platform::kErrNotFound) return false;
   remove_if_file(ct);
   remove_if_file(rev_link);
   if (with_rev_dir) platform::remove_dir(rev_dir.c_str());  // only when empty
+  return true;
 }
 
 int delete_tag(const char* repo, const char* tag, const char* hex) {
@@ -69,14 +74,18 @@ int delete_tag(const char* repo, const char* tag, const char* hex) {
     set_error("path too long");
     return -1;
   }
-  // Only the link goes: the tag ends with it, and its empty directories stay.
-  if (is_file(link.c_str()) && platform::remove_file(link.c_str()) != 0) {
+  // Only the link goes: the tag ends with it, and its empty directories stay. The resolution
+  // has just read it, so it is removed without asking first: a failed query would pass for a
+  // missing link, and the tag would outlive a deletion reported as done.
+  const int removed = platform::remove_file(link.c_str());
+  if (removed != 0 && removed != platform::kErrNotFound) {
     set_error("delete tag failed");
     return -1;
   }
   // A tag that could not be read may still name the manifest: it stays, for a later deletion
   // by digest, rather than be lost under a tag.
   const TagScan scan = scan_tags(repo, tags_dir, hex);
+  // The tag is gone either way; a manifest whose body stays is merely left untagged.
   if (scan.naming.empty() && scan.complete) remove_manifest_files(repo, hex, false);
   return 0;
 }
@@ -108,7 +117,11 @@ int delete_digest(const char* repo, const char* reference, const char* hex) {
     set_error("delete manifest tags failed: %s@%s", repo, reference);
     return -1;
   }
-  remove_manifest_files(repo, hex, true);
+  // The tags are gone; a manifest that is still stored must not be reported deleted.
+  if (!remove_manifest_files(repo, hex, true)) {
+    set_error("delete manifest failed: %s@%s", repo, reference);
+    return -1;
+  }
   return 0;
 }
 

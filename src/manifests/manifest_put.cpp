@@ -25,6 +25,7 @@ namespace {
 constexpr int kMaxRepoComponents = 9;
 constexpr std::size_t kMaxMediaTypeLen = 255;
 constexpr std::size_t kPutLinkReadCap = 160;
+constexpr std::size_t kMaxTagNameLen = 255;  // the file system's limit for one name
 
 struct DocFree {
   void operator()(yyjson_doc* d) const noexcept { yyjson_doc_free(d); }
@@ -268,6 +269,12 @@ int manifest_put(const char* repo, const char* reference, const char* body, std:
   PutPaths paths;
   if (!build_put_paths(repo, hex, tag, paths)) {
     set_error("path too long");
+    return -1;
+  }
+  // A tag is one directory name. One longer than a name may be could never be written, and
+  // the push would fail only after storing the body, untagged.
+  if (tag && std::strlen(tag) > kMaxTagNameLen) {
+    set_error("invalid tag: %s", tag);
     return -1;
   }
   std::string media_type;

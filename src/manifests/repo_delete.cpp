@@ -5,6 +5,7 @@
 // file are never removed, and replaced only atomically (write_file), so a crash, a kill or a
 // full disk at any point of a deletion leaves each of them whole. Everything else of the store
 // is removed around them.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -67,9 +68,14 @@ int resolve_repo_dir(const std::vector<std::string>& parts, Path& dir) {
   return 1;
 }
 
+// True when `dir` is a repository. A query that fails proves nothing, so it counts as one: a
+// nested repository must never be removed for a passing I/O error.
 bool holds_manifests(const Path& dir) {
   Path m;
-  return child_path(dir, "_manifests", m) && is_dir(m.c_str());
+  platform::FileAttr a;
+  if (!child_path(dir, "_manifests", m)) return true;
+  const int e = platform::get_attr(m.c_str(), &a);
+  return e == 0 ? a.is_dir : e != platform::kErrNotFound;
 }
 
 // True when `dir` is a repository or holds one at any depth. A directory that cannot be
@@ -89,26 +95,41 @@ bool remove_entry(const Path& path, bool dir) {
   return dir ? delete_tree(path.c_str()) == 0 : platform::remove_file(path.c_str()) == 0;
 }
 
+// Whether a protected tag can be kept. `unknown` when a file that is there cannot be read: a
+// passing I/O error must not pass for a malformed tag and drop a protected tag with the
+// repository, so the deletion then stops before it removes anything.
+enum class Keepable { yes, no, unknown };
+
+// `no` when nothing (or a directory) is at `path`, `unknown` when the query itself failed.
+Keepable file_state(const Path& path) {
+  platform::FileAttr a;
+  const int e = platform::get_attr(path.c_str(), &a);
+  if (e == platform::kErrNotFound || (e == 0 && a.is_dir)) return Keepable::no;
+  return e == 0 ? Keepable::yes : Keepable::unknown;
+}
+
 // The link of a protected tag, when the tag can be kept: the first 71 characters of its link
-// form a digest, and the manifest they name has a readable, non-empty body.
-bool preservable_link(const std::string& repo, const std::string& tag, std::string& link) {
+// form a digest, and the manifest they name has a non-empty body.
+Keepable preservable_link(const std::string& repo, const std::string& tag, std::string& link) {
   Path link_path, body_path;
   char buf[kLinkReadCap];
-  if (!manifest_tag_path(repo, tag, link_path) || read_file(link_path.c_str(), buf, sizeof buf, nullptr) != 0 ||
-      !digest_valid(buf))
-    return false;
+  if (!manifest_tag_path(repo, tag, link_path)) return Keepable::no;
+  if (const Keepable k = file_state(link_path); k != Keepable::yes) return k;
+  if (read_file(link_path.c_str(), buf, sizeof buf, nullptr) != 0) return Keepable::unknown;
+  if (!digest_valid(buf)) return Keepable::no;
   link = buf;
+  if (!manifest_body_path(repo, link.substr(kDigestPrefix.size()), body_path)) return Keepable::no;
+  if (const Keepable k = file_state(body_path); k != Keepable::yes) return k;
   std::unique_ptr<platform::File> f;
   std::uint64_t size = 0;
-  return manifest_body_path(repo, link.substr(kDigestPrefix.size()), body_path) &&
-         is_file(body_path.c_str()) &&
-         platform::open_file(body_path.c_str(), platform::File::Mode::read, &f) == 0 &&
-         f->size(&size) == 0 && size > 0;
+  if (platform::open_file(body_path.c_str(), platform::File::Mode::read, &f) != 0 || f->size(&size) != 0)
+    return Keepable::unknown;
+  return size > 0 ? Keepable::yes : Keepable::no;
 }
 
 // Every protected tag of the repository that can be kept, seeing every entry of its tags
-// directory. False when that directory exists but cannot be listed: deciding on a listing
-// that failed would remove protected tags.
+// directory. False when that directory exists but cannot be listed, or a protected tag's
+// files cannot be read: deciding on what could not be read would remove protected tags.
 bool preserved_tags(const std::string& repo, std::vector<Preserved>& out) {
   Path dir;
   dir_list list;
@@ -120,8 +141,10 @@ bool preserved_tags(const std::string& repo, std::vector<Preserved>& out) {
   }
   for (const auto& e : list.entries) {
     std::string link;
-    if (e.is_dir && protect_match(repo, e.name) && preservable_link(repo, e.name, link))
-      out.push_back(Preserved{e.name, link});
+    if (!e.is_dir || !protect_match(repo, e.name)) continue;
+    const Keepable k = preservable_link(repo, e.name, link);
+    if (k == Keepable::unknown) return false;
+    if (k == Keepable::yes) out.push_back(Preserved{e.name, link});
   }
   return true;
 }
@@ -137,10 +160,15 @@ KeepSet keep_set(const std::vector<Preserved>& kept) {
   return k;
 }
 
-// Removes everything below `dir` that the keep set does not name; goes on past failures.
+// Removes everything below `dir` that the keep set does not name; goes on past failures,
+// except at the top of the store: the tags go first, and the manifests only once no tag is
+// left that could name them, so a removal failing part-way never leaves a tag naming a
+// removed manifest.
 bool prune_store(const Path& dir, const std::string& rel, const KeepSet& keep) {
   dir_list list;
   if (list_dir_all(dir.c_str(), &list) != 0) return false;
+  const auto is_tags = [&](const dir_entry& e) { return rel.empty() && e.is_dir && e.name == "tags"; };
+  std::stable_partition(list.entries.begin(), list.entries.end(), is_tags);
   bool ok = true;
   for (const auto& e : list.entries) {
     const std::string r = rel.empty() ? e.name : rel + "/" + e.name;
@@ -151,6 +179,7 @@ bool prune_store(const Path& dir, const std::string& rel, const KeepSet& keep) {
     }
     if (!e.is_dir && keep.files.count(r)) continue;
     ok &= e.is_dir && keep.dirs.count(r) ? prune_store(child, r, keep) : remove_entry(child, e.is_dir);
+    if (!ok && is_tags(e)) return false;
   }
   return ok;
 }
@@ -168,7 +197,7 @@ bool remove_unowned(const Path& dir, const KeepSet* keep) {
       continue;
     }
     if (keep && e.is_dir && e.name == "_manifests")
-      ok &= keep->empty() ? delete_tree(child.c_str()) == 0 : prune_store(child, "", *keep);
+      ok &= prune_store(child, "", *keep) && (!keep->empty() || platform::remove_dir(child.c_str()) == 0);
     else if (e.is_dir && holds_repository(child))
       ok &= holds_manifests(child) || remove_unowned(child, nullptr);  // a nested repository stays whole
     else

@@ -21,6 +21,7 @@ for bin in build-fuzz/tests/fuzz/fuzz_*; do
   else
     echo "fuzz: no shared test data at $testdata; starting $name from an empty corpus"
   fi
+  [ -d "tests/fuzz/seeds/$name" ] && cp "tests/fuzz/seeds/$name"/* "$corpus"/ 2>/dev/null || true
   [ -d "tests/fuzz/regressions/$name" ] && cp "tests/fuzz/regressions/$name"/* "$corpus"/ 2>/dev/null || true
   if ! TMPDIR=$(mktemp -d) "$bin" "$corpus" -max_total_time="$seconds" -max_len=65536 -timeout=10 \
        -artifact_prefix="build-fuzz/crashes/$name-" -print_final_stats=1 >"build-fuzz/$name.log" 2>&1; then

@@ -1,6 +1,8 @@
 // Pushes through the public API and store checks, shared by the checker, crash and fault tests.
 #pragma once
 
+#include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -9,6 +11,33 @@
 #include "support/store_files.h"
 
 namespace regtest {
+
+// A temporary directory in memory (/dev/shm) when the system has one, else in the usual temp
+// directory: the sweeps and the crash test create and remove thousands of directories, which
+// on a disk takes many times longer.
+class MemoryTempDir {
+ public:
+  MemoryTempDir() {
+    std::string tmpl = "/dev/shm/regtest-XXXXXX";
+    if (fs::is_directory("/dev/shm") && mkdtemp(tmpl.data())) {
+      path_ = tmpl;
+    } else {
+      disk_ = std::make_unique<TempDir>();
+      path_ = disk_->path();
+    }
+  }
+  ~MemoryTempDir() {
+    std::error_code ec;
+    if (!disk_) fs::remove_all(path_, ec);
+  }
+  MemoryTempDir(const MemoryTempDir&) = delete;
+  MemoryTempDir& operator=(const MemoryTempDir&) = delete;
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+  std::unique_ptr<TempDir> disk_;
+};
 
 struct Image {
   std::string repo, ref, digest, body;

@@ -21,22 +21,27 @@ std::vector<char*> argv_of(std::vector<std::string>& args) {
   return v;
 }
 
-// Starts the tool with stdout on a pipe; the access log goes to /dev/null.
-int spawn(std::vector<std::string> args, int& out_fd) {
+// Starts the tool with stdout on a pipe, and stderr too when `err_fd` is given.
+int spawn(std::vector<std::string> args, int& out_fd, int* err_fd = nullptr) {
   args.insert(args.begin(), TARNWICK_REGISTRY_BIN);
-  int fds[2];
-  if (pipe(fds) != 0) throw std::runtime_error("pipe");
+  int fds[2], efds[2] = {-1, -1};
+  if (pipe(fds) != 0 || (err_fd && pipe(efds) != 0)) throw std::runtime_error("pipe");
   pid_t pid = fork();
   if (pid == 0) {
     dup2(fds[1], STDOUT_FILENO);
-    close(fds[0]);
-    close(fds[1]);
+    if (err_fd) dup2(efds[1], STDERR_FILENO);
+    for (int fd : {fds[0], fds[1], efds[0], efds[1]})
+      if (fd >= 0) close(fd);
     std::vector<char*> argv = argv_of(args);
     execv(argv[0], argv.data());
     _exit(127);
   }
   close(fds[1]);
   out_fd = fds[0];
+  if (err_fd) {
+    close(efds[1]);
+    *err_fd = efds[0];
+  }
   return pid;
 }
 
@@ -56,22 +61,29 @@ int exit_code(int pid) {
 
 }  // namespace
 
-int run_tool(const std::vector<std::string>& args, std::string* out) {
-  int fd;
-  int pid = spawn(args, fd);
-  std::string text = read_until_eof(fd);
+int run_tool(const std::vector<std::string>& args, std::string* out, std::string* err) {
+  int fd, efd = -1;
+  int pid = spawn(args, fd, err ? &efd : nullptr);
+  std::string text = read_until_eof(fd);  // the tests' commands say little on stderr
   close(fd);
+  if (err) {
+    *err = read_until_eof(efd);
+    close(efd);
+  }
   if (out) *out = text;
   return exit_code(pid);
 }
 
 ServerProcess::ServerProcess(const std::string& root, const std::vector<std::string>& global_args,
-                             const std::vector<std::string>& serve_args) {
+                             const std::vector<std::string>& serve_args, const std::string& listen,
+                             bool tls)
+    : tls_(tls) {
   std::vector<std::string> args = {"--root", root};
   args.insert(args.end(), global_args.begin(), global_args.end());
   args.push_back("serve");
   args.insert(args.end(), serve_args.begin(), serve_args.end());
-  for (const char* a : {"--listen", "127.0.0.1:0", "--access-log", "/dev/null"}) args.push_back(a);
+  for (const std::string& a : {std::string("--listen"), listen, std::string("--access-log"), std::string("/dev/null")})
+    args.push_back(a);
   int fd;
   pid_ = spawn(args, fd);
   std::string line;
@@ -79,7 +91,10 @@ ServerProcess::ServerProcess(const std::string& root, const std::vector<std::str
   while (read(fd, &c, 1) == 1 && c != '\n') line += c;
   close(fd);
   size_t colon = line.rfind(':');
-  if (colon == std::string::npos) throw std::runtime_error("server did not start: " + line);
+  if (colon == std::string::npos) {
+    exit_code(pid_);  // it ended without a word on stdout; its stderr says why
+    throw std::runtime_error("server did not start: " + line);
+  }
   port_ = std::atoi(line.c_str() + colon + 1);
 }
 
@@ -88,7 +103,8 @@ ServerProcess::~ServerProcess() {
 }
 
 httplib::Client ServerProcess::client() const {
-  httplib::Client c("127.0.0.1", port_);
+  httplib::Client c((tls_ ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(port_));
+  c.enable_server_certificate_verification(false);  // the tests' certificates are self-signed
   c.set_read_timeout(60);
   return c;
 }

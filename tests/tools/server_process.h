@@ -8,16 +8,21 @@
 
 namespace tooltest {
 
-// Runs the tool with `args`; returns its exit code and fills `out` with its stdout.
-int run_tool(const std::vector<std::string>& args, std::string* out = nullptr);
+// Runs the tool with `args`; returns its exit code and fills `out` with its stdout and `err`
+// with its stderr (left alone when null).
+int run_tool(const std::vector<std::string>& args, std::string* out = nullptr,
+             std::string* err = nullptr);
 
-// `tarnwick-registry --root ROOT [global] serve [serve args] --listen 127.0.0.1:0`, stopped with SIGTERM.
+// `tarnwick-registry --root ROOT [global] serve [serve args] --listen LISTEN`, stopped with
+// SIGTERM. With `tls` the clients speak HTTPS and do not verify the server's certificate.
 class ServerProcess {
  public:
   ServerProcess(const std::string& root, const std::vector<std::string>& global_args,
-                const std::vector<std::string>& serve_args);
+                const std::vector<std::string>& serve_args, const std::string& listen = "127.0.0.1:0",
+                bool tls = false);
   ~ServerProcess();
   int port() const { return port_; }
+  int pid() const { return pid_; }
   httplib::Client client() const;
   // Sends SIGTERM and returns the exit code (-1 when it did not exit normally).
   int stop();
@@ -25,6 +30,7 @@ class ServerProcess {
  private:
   int pid_ = -1;
   int port_ = 0;
+  bool tls_ = false;
 };
 
 std::string make_temp_dir();

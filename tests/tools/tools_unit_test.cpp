@@ -5,6 +5,11 @@
 #include "gc_progress_view.h"
 #include "server_errors.h"
 #include "server_routes.h"
+#include "server_security.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
 
 namespace {
 
@@ -110,6 +115,13 @@ TEST(ErrorMappingTest, ErrorBodyIsTheApiJsonForm) {
   EXPECT_EQ(res.get_header_value("Content-Type"), "application/json");
 }
 
+TEST(ErrorMappingTest, ErrorBodyStaysJsonWhenTheMessageIsNotUtf8) {
+  httplib::Response res;
+  tool::send_error(res, 404, "BLOB_UPLOAD_UNKNOWN", "upload not found: 0-\xab\xc3\xa9");
+  EXPECT_EQ(res.body,
+            R"({"errors":[{"code":"BLOB_UPLOAD_UNKNOWN","message":"upload not found: 0-\uFFFD\u00E9"}]})");
+}
+
 TEST(HumanSizeTest, UsesBinaryUnits) {
   EXPECT_EQ(tool::human_size(0), "0 B");
   EXPECT_EQ(tool::human_size(1023), "1023 B");
@@ -151,6 +163,103 @@ TEST(GcViewTest, SummaryLineNamesEveryCount) {
                 R"("bytes_freed":2048,"blobs_kept":7,"stale_uploads":1,"stale_upload_bytes":5,)"
                 R"("cancelled":true,"elapsed_ms":20})"),
             "gc cancelled: 10 blobs, 7 reachable, 3 deleted (2.0 KiB), 7 kept; 1 stale uploads (5 B); 20 ms");
+}
+
+TEST(LoopbackTest, OnlyLoopbackAddressesCount) {
+  for (const char* yes : {"127.0.0.1", "127.1.2.3", "::1", "0:0:0:0:0:0:0:1", "localhost"})
+    EXPECT_TRUE(tool::is_loopback_host(yes)) << yes;
+  for (const char* no : {"0.0.0.0", "::", "", "10.0.0.1", "128.0.0.1", "127.1", "127.0.0.1.nip.io",
+                         "localhost.example", "::ffff:127.0.0.1", "registry.example"})
+    EXPECT_FALSE(tool::is_loopback_host(no)) << no;
+}
+
+TEST(BasicAuthTest, DecodesUserAndPassword) {
+  struct Case {
+    const char* header;
+    bool ok;
+    const char* user;
+    const char* password;
+  } cases[] = {
+      {"Basic YWxpY2U6c2VjcmV0", true, "alice", "secret"},
+      {"basic  YWxpY2U6c2VjcmV0 ", true, "alice", "secret"},
+      {"Basic YWxpY2U6", true, "alice", ""},
+      {"Basic YTpiOmM=", true, "a", "b:c"},  // the password may hold ':'
+      {"Basic YTpiOmM", true, "a", "b:c"},   // padding left off
+      {"Basic OnNlY3JldA==", false, "", ""},  // ":secret": no user
+      {"Basic YWxpY2U=", false, "", ""},      // no ':'
+      {"Basic Y", false, "", ""},
+      {"Basic !!!!", false, "", ""},
+      {"Basic ", false, "", ""},
+      {"Bearer YWxpY2U6c2VjcmV0", false, "", ""},
+      {"", false, "", ""},
+  };
+  for (const Case& c : cases) {
+    std::string user, password;
+    EXPECT_EQ(tool::parse_basic_auth(c.header, user, password), c.ok) << c.header;
+    if (c.ok) {
+      EXPECT_EQ(user, c.user) << c.header;
+      EXPECT_EQ(password, c.password) << c.header;
+    }
+  }
+}
+
+TEST(HtpasswdTest, VerifiesBcryptEntriesAsHtpasswdWritesThem) {
+  std::string path = std::filesystem::temp_directory_path() / "tarnwick-htpasswd-unit";
+  // `htpasswd -nbB alice secret` and `htpasswd -nbB -C 4 dave pa:ss`.
+  std::ofstream(path) << "alice:$2y$05$vgDfXjTbg5st1JBxxSqLx.y9.ED8ENMNLSU45tDjVYWIN.ubsFHSa\r\n\n"
+                         "dave:$2y$04$x4032byDsGYYG75eS/QmreKLBtD2uOVn/no7oyT.DqvjtBZr0bV7C\n";
+  tool::Htpasswd users;
+  std::string error;
+  ASSERT_TRUE(users.load(path, error)) << error;
+  std::remove(path.c_str());
+  EXPECT_EQ(users.size(), 2u);
+  EXPECT_TRUE(users.verify("alice", "secret"));
+  EXPECT_TRUE(users.verify("dave", "pa:ss"));
+  EXPECT_FALSE(users.verify("alice", "Secret"));
+  EXPECT_FALSE(users.verify("alice", "secret "));
+  EXPECT_FALSE(users.verify("alice", std::string("secret\0more", 11)));
+  EXPECT_FALSE(users.verify("dave", "secret"));
+  EXPECT_FALSE(users.verify("mallory", "secret"));
+  EXPECT_FALSE(users.verify("", ""));
+}
+
+TEST(HtpasswdTest, RefusesFilesItCannotFullyUse) {
+  std::string path = std::filesystem::temp_directory_path() / "tarnwick-htpasswd-bad";
+  std::string bcrypt = "$2y$05$vgDfXjTbg5st1JBxxSqLx.y9.ED8ENMNLSU45tDjVYWIN.ubsFHSa";
+  struct Case {
+    std::string text, error;
+  } cases[] = {
+      {"alice\n", "line 1: expected user:hash"},
+      {":" + bcrypt + "\n", "line 1: expected user:hash"},
+      {"# x\nbob:{SHA}W6ph5Mm5Pz8GgiULbPgzG37mj9g=\n", "line 2: the entry of bob is not bcrypt (make it with htpasswd -B)"},
+      {"bob:" + bcrypt.substr(0, 59) + "\n", "line 1: the entry of bob is not bcrypt (make it with htpasswd -B)"},
+      {"bob:$2x$05$" + bcrypt.substr(7) + "\n", "line 1: the entry of bob is not bcrypt (make it with htpasswd -B)"},
+      {"bob:" + bcrypt + "\nbob:" + bcrypt + "\n", "line 2: bob appears twice"},
+  };
+  for (const Case& c : cases) {
+    std::ofstream(path) << c.text;
+    tool::Htpasswd users;
+    std::string error;
+    EXPECT_FALSE(users.load(path, error)) << c.text;
+    EXPECT_EQ(error, "htpasswd " + path + " " + c.error);
+  }
+  std::ofstream(path) << "\n# only comments\n";
+  tool::Htpasswd users;
+  std::string error;
+  EXPECT_FALSE(users.load(path, error));
+  EXPECT_EQ(error, "htpasswd " + path + ": no users");
+  std::remove(path.c_str());
+}
+
+TEST(ListenRefusalTest, NonLoopbackNeedsTlsAndCredentialsOrInsecure) {
+  std::string refused = "serve: refusing to listen on 0.0.0.0 without --tls-cert, --tls-key and "
+                        "--htpasswd (pass --insecure to do it anyway)";
+  EXPECT_EQ(tool::listen_refusal("0.0.0.0", false, false, false), refused);
+  EXPECT_EQ(tool::listen_refusal("0.0.0.0", true, false, false), refused);
+  EXPECT_EQ(tool::listen_refusal("0.0.0.0", false, true, false), refused);
+  EXPECT_EQ(tool::listen_refusal("0.0.0.0", true, true, false), "");
+  EXPECT_EQ(tool::listen_refusal("0.0.0.0", false, false, true), "");
+  EXPECT_EQ(tool::listen_refusal("127.0.0.1", false, false, false), "");
 }
 
 }  // namespace
