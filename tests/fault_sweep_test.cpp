@@ -24,6 +24,7 @@ constexpr int kMaxCalls = 5000;  // far more platform calls than any of these op
 struct Outcome {
   bool ok;
   std::string message;
+  bool faulted = false;  // whether the injected fault fired during the run
 };
 
 Outcome result(bool ok) { return Outcome{ok, ok ? "" : reg_storage_last_error()}; }
@@ -214,6 +215,10 @@ const std::vector<Scenario>& scenarios() {
        }},
       {"collection", gc_store, [] { return result(reg_gc_json(0) != nullptr); }, {"gc mark incomplete: .*"},
        [](const fs::path&, const Outcome& o) {
+         if (!o.faulted) {
+           EXPECT_EQ(reg_blob_exists(digest_of("garbage one").c_str()), 0);
+           EXPECT_EQ(reg_blob_exists(digest_of("garbage two").c_str()), 0);
+         }
          // A run that could not mark everything deletes nothing at all.
          if (!o.ok) {
            EXPECT_EQ(reg_blob_exists(digest_of("garbage one").c_str()), 1);
@@ -223,8 +228,11 @@ const std::vector<Scenario>& scenarios() {
          }
        }},
       {"retention", retention_store, [] { return result(reg_retention_json(0, 2, 0, 0, nullptr) != nullptr); }, {},
-       [](const fs::path&, const Outcome&) {
+       [](const fs::path&, const Outcome& o) {
          for (const auto* t : {"v4", "v5", "latest", "release-1"}) EXPECT_NE(digest_of_tag("app", t), "") << t;
+         if (!o.faulted) {
+           for (const std::string t : {"v1", "v2", "v3"}) EXPECT_EQ(tag_state("app", t), "tag not found: app:" + t);
+         }
        }},
   };
   return kScenarios;
@@ -261,8 +269,9 @@ TEST_P(FaultSweepTest, EveryFailedCallLeavesASoundStoreAndLosesNothing) {
     ASSERT_FALSE(::testing::Test::HasFailure());
 
     reg::fault::arm(Op::any, n, EIO);
-    const Outcome o = sc.run();
+    Outcome o = sc.run();
     const bool fired = reg::fault::fired() > 0;
+    o.faulted = fired;
     reg::fault::disarm();
 
     if (!o.ok) {

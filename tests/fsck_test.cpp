@@ -7,15 +7,14 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <functional>
 
-#include "core/context.h"
 #include "support/fsck_helpers.h"
 
 namespace {
 
 using namespace regtest;
-using reg::FsckKind;
 
 fs::path manifests_of(const fs::path& root, const std::string& repo) {
   return root / "repositories" / repo / "_manifests";

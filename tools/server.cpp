@@ -137,6 +137,8 @@ int run_serve(const GlobalOptions& g, const ServeOptions& o) {
   Htpasswd users;
   std::string error;
   if (!o.htpasswd.empty() && !users.load(o.htpasswd, error)) return fail("serve: " + error);
+  std::unique_ptr<httplib::Server> svr = make_server(o);
+  if (!svr->is_valid()) return fail("serve: cannot load the TLS certificate or key");
   if (!open_store(g)) return 1;
   AccessLog log;
   if (!log.open(o.access_log)) return fail("serve: cannot open the access log " + o.access_log);
@@ -146,8 +148,6 @@ int run_serve(const GlobalOptions& g, const ServeOptions& o) {
   ctx.users = o.htpasswd.empty() ? nullptr : &users;
   ctx.read_only = o.read_only;
   block_stop_signals();
-  std::unique_ptr<httplib::Server> svr = make_server(o);
-  if (!svr->is_valid()) return fail("serve: cannot load the TLS certificate or key");
   configure(*svr, o, log);
   register_routes(*svr, ctx);
   int bound = port == 0 ? svr->bind_to_any_port(host) : (svr->bind_to_port(host, port) ? port : -1);

@@ -221,6 +221,7 @@ TEST(ListenPolicyTest, RefusesBadSecuritySettingsBeforeTouchingTheStore) {
        "--tls-key and --htpasswd (pass --insecure to do it anyway)\n"},
       {{"--tls-cert", pem}, "tarnwick-registry: serve: --tls-cert and --tls-key go together\n"},
       {{"--tls-key", pem}, "tarnwick-registry: serve: --tls-cert and --tls-key go together\n"},
+      {{"--tls-cert", pem, "--tls-key", pem}, "tarnwick-registry: serve: cannot load the TLS certificate or key\n"},
       {{"--htpasswd", dir + "/none"}, "tarnwick-registry: serve: htpasswd: cannot read " + dir + "/none\n"},
       {{"--htpasswd", dir + "/md5"},
        "tarnwick-registry: serve: htpasswd " + dir +

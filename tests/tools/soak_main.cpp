@@ -54,24 +54,34 @@ struct GcTally {
   long long deleted = 0;
 };
 
-// Collections in their own processes, as an operator runs them beside the server.
-void collect_until(const std::string& root, const std::atomic<bool>& stop, GcTally& gc) {
-  while (!stop) {
-    for (int i = 0; i < kGcEverySeconds * 10 && !stop; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    if (stop) break;
+// One collection in its own process, as an operator runs it beside the server. The library
+// refuses while a chunked upload is open ("uploads in progress"), so a refused attempt is tried
+// again shortly, until one runs.
+void collect_once(const std::string& root, const std::atomic<bool>& stop, GcTally& gc) {
+  for (int attempt = 0; attempt < 100 && !stop; ++attempt) {
     std::string out, err;
     int rc = tooltest::run_tool({"--root", root, "--json", "gc", "--no-progress"}, &out, &err);
     if (rc == 0) {
       ++gc.runs;
       size_t at = out.find("\"blobs_deleted\":");
       if (at != std::string::npos) gc.deleted += std::atoll(out.c_str() + at + 16);
-    } else if (err.find("uploads in progress") != std::string::npos) {
-      ++gc.refused;  // a chunked upload was open at that moment: the library's documented refusal
-    } else {
+      return;
+    }
+    if (err.find("uploads in progress") == std::string::npos) {
       ++gc.failed;
       std::fprintf(stderr, "soak: gc failed: %s\n", err.c_str());
+      return;
     }
+    ++gc.refused;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+}
+
+void collect_until(const std::string& root, const std::atomic<bool>& stop, GcTally& gc) {
+  while (!stop) {
+    for (int i = 0; i < kGcEverySeconds * 10 && !stop; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    collect_once(root, stop, gc);
   }
 }
 
@@ -113,13 +123,15 @@ int main(int argc, char** argv) {
   GcTally gc;
   std::thread collector([&] { collect_until(root, stop, gc); });
 
+  // Samples at every tenth of the run; the first one after warm-up is the reference.
   auto start = Clock::now();
-  int warm_at = std::max(5, seconds / 10);
+  std::vector<std::pair<int, Sample>> series;
   for (int s = 1; s <= seconds; ++s) {
     std::this_thread::sleep_until(start + std::chrono::seconds(s));
-    if (s == warm_at) warm = sample(server.pid());
+    if (s * 10 % seconds < 10 || s == seconds) series.emplace_back(s, sample(server.pid()));
   }
-  loaded = sample(server.pid());
+  warm = series.front().second;
+  loaded = series.back().second;
   stop = true;
   for (auto& t : threads) t.join();
   collector.join();
@@ -151,7 +163,7 @@ int main(int argc, char** argv) {
   for (auto [status, n] : tally.statuses()) std::printf(" %d=%lld", status, n);
   std::printf("\n  acknowledged pushes %zu (deleted %zu, verified %zu, lost %zu)\n", live + deleted,
               deleted, live - lost, lost);
-  std::printf("  collections %d ran (%lld blobs deleted), %d refused (uploads in progress), %d failed; final gc rc %d\n",
+  std::printf("  collections %d ran (%lld blobs deleted), %d attempts refused (uploads in progress), %d failed; final gc rc %d\n",
               gc.runs, gc.deleted, gc.refused, gc.failed, last_gc);
   std::printf("  5xx other than 503: %lld; unexpected outcomes: %zu; fsck rc %d; server exit %d\n",
               errors_5xx, tally.problem_count(), fsck, stop_rc);
@@ -160,6 +172,9 @@ int main(int argc, char** argv) {
   print_sample("loaded, after warm-up", warm);
   print_sample("loaded, end", loaded);
   print_sample("idle, end", idle_end);
+  std::printf("  RSS MiB under load by second:");
+  for (auto& [s, v] : series) std::printf(" %d:%.1f", s, v.rss_kib / 1024.0);
+  std::printf("\n");
   // Flat: the loaded process does not grow past its warmed-up size by more than allocator
   // slack, and every descriptor opened under load is closed again once idle.
   bool rss_flat = loaded.rss_kib <= warm.rss_kib + warm.rss_kib / 4 + 16 * 1024;

@@ -188,7 +188,7 @@ void Worker::push_image(int id) {
     if (!put_blob(p.repo, config, config_digest)) return;
     for (const std::string& c : contents) {
       std::string d = tool::sha256_digest(c);
-      bool ok = rng_() % 4 == 0 ? put_blob_chunked(p.repo, c, d) : put_blob(p.repo, c, d);
+      bool ok = rng_() % 8 == 0 ? put_blob_chunked(p.repo, c, d) : put_blob(p.repo, c, d);
       if (!ok) return;
       layers.emplace_back(d, c.size());
     }
