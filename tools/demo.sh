@@ -2,11 +2,14 @@
 # Demonstration of tarnwick-registry on this machine: build, serve a fresh store on loopback,
 # push an image with skopeo, list it, pull it back and verify it, delete a tag, collect
 # garbage with the progress bar, show statistics, stop the server.
-# Run from the repository root after ./setup.sh. BUILD_DIR picks the build directory.
+# Installs what it needs first (setup.sh). BUILD_DIR picks the build directory.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD_DIR=${BUILD_DIR:-build}
 step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+
+step "Install dependencies"
+bash ./setup.sh
 
 step "Build"
 cmake -S . -B "$BUILD_DIR" >/dev/null
