@@ -4,6 +4,7 @@
 // repository outside the root would answer (and differ from the expected message) if any
 // call ever reached it.
 #include <functional>
+#include <set>
 
 #include "support/fsck_helpers.h"
 
@@ -48,6 +49,11 @@ bool get(const std::string& repo, const std::string& ref) {
   return reg_manifest_get(repo.c_str(), ref.c_str(), ct, d) != nullptr;
 }
 
+// The names above that are made of allowed characters but would address the repositories
+// directory itself or another repository's store: repository deletion names them.
+const std::set<std::string> kStoreAddressingRepos = {
+    ".", "/", "./", "//", "./a", "a/.", "_manifests", "a/_manifests", "a/_manifests/tags", "\\"};
+
 class HostileInputTest : public StoreTest {
  protected:
   void SetUp() override {
@@ -73,7 +79,9 @@ class HostileInputTest : public StoreTest {
       c.push_back({"delete repo " + r, [=] { return reg_manifest_delete(r.c_str(), "v1") == 0; },
                    "invalid repository name"});
       c.push_back({"repo delete " + r, [=] { return reg_repo_delete(r.c_str()) == 0; },
-                   r.empty() ? "NULL argument" : "invalid repository name"});
+                   r.empty()                  ? "NULL argument"
+                   : kStoreAddressingRepos.count(r) ? "invalid repository name: " + r
+                                                    : std::string("invalid repository name")});
       c.push_back({"tags " + r, [=] { return reg_tags_list_json(r.c_str()) != nullptr; }, "invalid repository name"});
       c.push_back({"tags page " + r,
                    [=] { return reg_tags_list_json_page(r.c_str(), 1, "..", nullptr, nullptr, 0) != nullptr; },

@@ -130,13 +130,17 @@ int repo_component_count(std::string_view name) {
   return n;
 }
 
-int repo_name_valid(const char* name) {
+int repo_name_chars_valid(const char* name) {
   if (!name || !*name) return 0;
   const std::size_t len = std::strlen(name);
   if (len > kMaxRepoLen) return 0;
   for (std::size_t i = 0; i < len; ++i)
     if (!repo_char_ok(name[i])) return 0;
-  if (std::strstr(name, "..")) return 0;
+  return std::strstr(name, "..") == nullptr;
+}
+
+int repo_name_valid(const char* name) {
+  if (!repo_name_chars_valid(name)) return 0;
   bool any = false, bad = false;
   for_each_component(name, [&](std::string_view c) {
     if (c.empty()) return;

@@ -50,6 +50,9 @@ int digest_hex_eq(const char* digest, const char* hex);
 // no component "_manifests" (either would address the repositories directory itself or
 // another repository's internals).
 int repo_name_valid(const char* name);
+// The character, length and ".." rules alone: a name that passes them but not repo_name_valid
+// addresses the repositories directory itself or another repository's internals.
+int repo_name_chars_valid(const char* name);
 int uuid_valid(const char* s);
 // A tag is used as one directory name: not empty, no '/' or '\\', not "." or "..".
 int tag_name_valid(const char* tag);

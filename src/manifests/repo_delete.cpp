@@ -255,7 +255,12 @@ int repo_delete(const char* repo) {
   }
   if (!require_ready()) return -1;
   if (!repo_name_valid(repo)) {
-    set_error("invalid repository name");
+    // A name that would reach the repositories directory itself or another repository's
+    // store is named in the message, so an operator sees what was refused.
+    if (repo_name_chars_valid(repo))
+      set_error("invalid repository name: %s", repo);
+    else
+      set_error("invalid repository name");
     return -1;
   }
   const std::vector<std::string> parts = repo_components(repo);
