@@ -22,6 +22,7 @@
 #include "core/sha256.h"
 #include "platform/platform.h"
 #include "reg_storage.h"
+#include "bench_support.h"
 
 namespace {
 
@@ -31,17 +32,7 @@ using reg::platform::File;
 constexpr std::size_t kChunk = std::size_t{1} << 20;
 constexpr int kStoredBlobs = 100000;
 
-std::vector<unsigned char> make_chunk() {
-  std::vector<unsigned char> buf(kChunk);
-  std::uint32_t x = 2463534242u;
-  for (auto& b : buf) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    b = static_cast<unsigned char>(x);
-  }
-  return buf;
-}
+std::vector<unsigned char> make_chunk() { return benchsupport::pseudo_random_bytes(kChunk); }
 
 const std::vector<unsigned char>& chunk() {
   static const std::vector<unsigned char> buf = make_chunk();

@@ -28,6 +28,7 @@
 #include "core/sha256.h"
 #include "platform/platform.h"
 #include "reg_storage.h"
+#include "bench_support.h"
 
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"  // the replaced operators pair with malloc
 
@@ -80,16 +81,7 @@ constexpr int kLayers = 8;
 constexpr int kUnnamedBlobs = 10'000;
 constexpr int kTagsPerRepo = 200;
 
-std::string digest_of(const std::string& data) {
-  reg::sha256_ctx ctx;
-  reg::sha256_init(&ctx);
-  reg::sha256_update(&ctx, data.data(), data.size());
-  unsigned char bin[32];
-  reg::sha256_final(&ctx, bin);
-  char hex[65];
-  reg::bin_to_hex(bin, hex);
-  return std::string("sha256:") + hex;
-}
+using benchsupport::digest_of;
 
 void put_file(const fs::path& p, const std::string& data) {
   std::ofstream out(p, std::ios::binary | std::ios::trunc);

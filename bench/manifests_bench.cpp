@@ -19,21 +19,13 @@
 #include "core/sha256.h"
 #include "platform/platform.h"
 #include "reg_storage.h"
+#include "bench_support.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string hex_of(const std::string& data) {
-  reg::sha256_ctx ctx;
-  reg::sha256_init(&ctx);
-  reg::sha256_update(&ctx, data.data(), data.size());
-  unsigned char bin[32];
-  reg::sha256_final(&ctx, bin);
-  char hex[65];
-  reg::bin_to_hex(bin, hex);
-  return hex;
-}
+using benchsupport::hex_of;
 
 void put_file(const fs::path& p, const std::string& data) {
   fs::create_directories(p.parent_path());

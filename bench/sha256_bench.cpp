@@ -15,23 +15,14 @@
 
 #include "core/sha256.h"
 #include "platform/platform.h"
+#include "bench_support.h"
 
 namespace {
 
 constexpr std::size_t kBufLen = std::size_t{1} << 20;
 constexpr std::uint64_t kFileLen = std::uint64_t{1} << 30;
 
-std::vector<unsigned char> make_buffer(std::size_t len) {
-  std::vector<unsigned char> buf(len);
-  std::uint32_t x = 2463534242u;
-  for (auto& b : buf) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    b = static_cast<unsigned char>(x);
-  }
-  return buf;
-}
+std::vector<unsigned char> make_buffer(std::size_t len) { return benchsupport::pseudo_random_bytes(len); }
 
 const std::vector<unsigned char>& buffer() {
   static const std::vector<unsigned char> buf = make_buffer(kBufLen);
