@@ -230,13 +230,27 @@ void BM_GetAttr(benchmark::State& state) {
 // with repetitions and compare the minima (the "_min" rows).
 double min_of(const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); }
 
-BENCHMARK(BM_AppendChunks)->Arg(1024)->Iterations(1)->ComputeStatistics("min", min_of)
+BENCHMARK(BM_AppendChunks)
+    ->Arg(1024)
+    ->Iterations(1)
+    ->ComputeStatistics("min", min_of)
     ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_PlainAppend)->Arg(1024)->Iterations(1)->ComputeStatistics("min", min_of)
+BENCHMARK(BM_PlainAppend)
+    ->Arg(1024)
+    ->Iterations(1)
+    ->ComputeStatistics("min", min_of)
     ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_FinishUpload)->Arg(16)->Arg(1024)->Iterations(1)->ComputeStatistics("min", min_of)
+BENCHMARK(BM_FinishUpload)
+    ->Arg(16)
+    ->Arg(1024)
+    ->Iterations(1)
+    ->ComputeStatistics("min", min_of)
     ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Sha256File)->Arg(16)->Arg(1024)->Iterations(1)->ComputeStatistics("min", min_of)
+BENCHMARK(BM_Sha256File)
+    ->Arg(16)
+    ->Arg(1024)
+    ->Iterations(1)
+    ->ComputeStatistics("min", min_of)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BlobExists);
 BENCHMARK(BM_BlobGetSize);

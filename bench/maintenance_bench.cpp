@@ -91,7 +91,9 @@ void put_file(const fs::path& p, const std::string& data) {
 fs::path bench_dir() {
   const char* env = std::getenv("REG_BENCH_DIR");
   std::error_code ec;
-  const fs::path base = env ? fs::path(env) : fs::is_directory("/dev/shm", ec) ? fs::path("/dev/shm") : fs::temp_directory_path();
+  const fs::path base = env                                ? fs::path(env)
+                        : fs::is_directory("/dev/shm", ec) ? fs::path("/dev/shm")
+                                                           : fs::temp_directory_path();
   return base / ("reg_maint_bench_" + std::to_string(reg::platform::unique_token()));
 }
 
@@ -112,10 +114,15 @@ std::string write_blob(const fs::path& root, const std::string& data, std::vecto
 }
 
 std::string manifest_body(const std::string& config, const std::vector<std::string>& layers) {
-  std::string s = "{\"schemaVersion\":2,\"mediaType\":\"application/vnd.oci.image.manifest.v1+json\",\"config\":{"
-                  "\"mediaType\":\"application/vnd.oci.image.config.v1+json\",\"digest\":\"" + config + "\",\"size\":100},\"layers\":[";
+  std::string s =
+      "{\"schemaVersion\":2,\"mediaType\":\"application/"
+      "vnd.oci.image.manifest.v1+json\",\"config\":{"
+      "\"mediaType\":\"application/vnd.oci.image.config.v1+json\",\"digest\":\"" +
+      config + "\",\"size\":100},\"layers\":[";
   for (std::size_t i = 0; i < layers.size(); ++i)
-    s += (i ? "," : "") + std::string("{\"mediaType\":\"application/vnd.oci.image.layer.v1.tar+gzip\",\"digest\":\"") +
+    s += (i ? "," : "") +
+         std::string(
+             "{\"mediaType\":\"application/vnd.oci.image.layer.v1.tar+gzip\",\"digest\":\"") +
          layers[i] + "\",\"size\":1000}";
   return s + "]}";
 }
@@ -151,13 +158,15 @@ class Stores {
     fs::create_directories(root / "repositories");
     int n = 0;
     for (int r = 0; r < kRepos; ++r) {
-      const fs::path m = root / "repositories" / "team" / ("app" + std::to_string(r)) / "_manifests";
+      const fs::path m =
+          root / "repositories" / "team" / ("app" + std::to_string(r)) / "_manifests";
       fs::create_directories(m / "revisions" / "sha256");
       for (int i = 0; i < kManifestsPerRepo; ++i, ++n) {
         const std::string config = write_blob(root, "config " + std::to_string(n), nullptr);
         std::vector<std::string> layers;
         for (int l = 0; l < kLayers; ++l)
-          layers.push_back(write_blob(root, "layer " + std::to_string(n) + "/" + std::to_string(l), nullptr));
+          layers.push_back(
+              write_blob(root, "layer " + std::to_string(n) + "/" + std::to_string(l), nullptr));
         const std::string body = manifest_body(config, layers);
         const std::string d = digest_of(body);
         const std::string hex = d.substr(7);
@@ -169,12 +178,14 @@ class Stores {
         put_file(m / "tags" / ("v" + std::to_string(i)) / "current" / "link", d);
       }
     }
-    for (int i = 0; i < kUnnamedBlobs; ++i) write_blob(root, "unnamed " + std::to_string(i), &unnamed_);
+    for (int i = 0; i < kUnnamedBlobs; ++i)
+      write_blob(root, "unnamed " + std::to_string(i), &unnamed_);
   }
   void build_retention_store(const fs::path& root) {
     const auto now = fs::file_time_type::clock::now();
     for (int r = 0; r < kRepos; ++r) {
-      const fs::path tags = root / "repositories" / ("repo" + std::to_string(r)) / "_manifests" / "tags";
+      const fs::path tags =
+          root / "repositories" / ("repo" + std::to_string(r)) / "_manifests" / "tags";
       for (int t = 0; t < kTagsPerRepo; ++t) {
         const fs::path dir = tags / ("t" + std::to_string(t)) / "current";
         fs::create_directories(dir);
@@ -188,7 +199,8 @@ class Stores {
 };
 
 void init_store(const std::string& root) {
-  if (reg_storage_init(root.c_str()) != 0) std::fprintf(stderr, "init failed: %s\n", reg_storage_last_error());
+  if (reg_storage_init(root.c_str()) != 0)
+    std::fprintf(stderr, "init failed: %s\n", reg_storage_last_error());
 }
 
 template <class Fn>
@@ -273,7 +285,8 @@ void BM_PlainWalkTagLinks(benchmark::State& state) {
         const std::string link = tags + "/" + tag + "/current/link";
         reg::platform::FileAttr a;
         char buf[128];
-        if (reg::platform::get_attr(link.c_str(), &a) == 0 && reg::read_file(link.c_str(), buf, sizeof buf, nullptr) == 0)
+        if (reg::platform::get_attr(link.c_str(), &a) == 0 &&
+            reg::read_file(link.c_str(), buf, sizeof buf, nullptr) == 0)
           ++links;
       });
     });
@@ -293,7 +306,8 @@ void BM_PlainWalkTagLinksFirst4096(benchmark::State& state) {
         const std::string link = tags + "/" + tag + "/current/link";
         reg::platform::FileAttr a;
         char buf[128];
-        if (reg::platform::get_attr(link.c_str(), &a) == 0 && reg::read_file(link.c_str(), buf, sizeof buf, nullptr) == 0)
+        if (reg::platform::get_attr(link.c_str(), &a) == 0 &&
+            reg::read_file(link.c_str(), buf, sizeof buf, nullptr) == 0)
           ++links;
       });
     });
@@ -320,7 +334,9 @@ BENCHMARK(BM_GcDryRun)->Unit(benchmark::kMillisecond)->Iterations(5);   // ratio
 BENCHMARK(BM_GcRealRun)->Unit(benchmark::kMillisecond)->Iterations(5);  // ratio to the floor above
 BENCHMARK(BM_PlainWalkTagLinks)->Unit(benchmark::kMillisecond)->Iterations(10);
 BENCHMARK(BM_PlainWalkTagLinksFirst4096)->Unit(benchmark::kMillisecond)->Iterations(10);
-BENCHMARK(BM_RetentionDryRun)->Unit(benchmark::kMillisecond)->Iterations(10);  // ratio to the line above
+BENCHMARK(BM_RetentionDryRun)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(10);  // ratio to the line above
 
 }  // namespace
 

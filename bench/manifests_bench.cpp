@@ -37,20 +37,31 @@ void put_file(const fs::path& p, const std::string& data) {
 class BenchStore {
  public:
   BenchStore() {
-    dir_ = fs::temp_directory_path() / ("reg_manifests_bench_" + std::to_string(reg::platform::unique_token()));
+    dir_ = fs::temp_directory_path() /
+           ("reg_manifests_bench_" + std::to_string(reg::platform::unique_token()));
     root_ = (dir_ / "store").string();
     if (reg_storage_init(root_.c_str()) != 0) std::abort();
     const fs::path repos = fs::path(root_) / "repositories";
     for (int g = 0; g < 10; ++g)
       for (int r = 0; r < 100; ++r)
-        fs::create_directories(repos / ("group" + std::to_string(g)) / ("repo" + std::to_string(r)) / "_manifests");
+        fs::create_directories(repos / ("group" + std::to_string(g)) /
+                               ("repo" + std::to_string(r)) / "_manifests");
     const std::string link = "sha256:" + std::string(64, 'a');
-    for (int t = 0; t < 500; ++t) put_file(repos / "tagged" / "_manifests" / "tags" / ("v1." + std::to_string(t)) / "current" / "link", link);
-    manifest_ = "{\"schemaVersion\":2,\"mediaType\":\"application/vnd.oci.image.manifest.v1+json\",\"config\":{"
-                "\"mediaType\":\"application/vnd.oci.image.config.v1+json\",\"digest\":\"" + blob("config") +
-                "\",\"size\":6},\"layers\":[{\"mediaType\":\"application/vnd.oci.image.layer.v1.tar+gzip\","
-                "\"digest\":\"" + blob("layer-1") + "\",\"size\":7},{\"mediaType\":"
-                "\"application/vnd.oci.image.layer.v1.tar+gzip\",\"digest\":\"" + blob("layer-2") + "\",\"size\":7}]}";
+    for (int t = 0; t < 500; ++t)
+      put_file(repos / "tagged" / "_manifests" / "tags" / ("v1." + std::to_string(t)) / "current" /
+                   "link",
+               link);
+    manifest_ =
+        "{\"schemaVersion\":2,\"mediaType\":\"application/"
+        "vnd.oci.image.manifest.v1+json\",\"config\":{"
+        "\"mediaType\":\"application/vnd.oci.image.config.v1+json\",\"digest\":\"" +
+        blob("config") +
+        "\",\"size\":6},\"layers\":[{\"mediaType\":\"application/vnd.oci.image.layer.v1.tar+gzip\","
+        "\"digest\":\"" +
+        blob("layer-1") +
+        "\",\"size\":7},{\"mediaType\":"
+        "\"application/vnd.oci.image.layer.v1.tar+gzip\",\"digest\":\"" +
+        blob("layer-2") + "\",\"size\":7}]}";
   }
   ~BenchStore() {
     reg_storage_cleanup();
@@ -132,7 +143,8 @@ void BM_FloorWritesAndReads(benchmark::State& state) {
     }
     std::size_t n = 0;
     for (const auto* path : {&p.tag, &p.body, &p.ct})
-      if (reg::read_file(path->c_str(), buf, sizeof buf, &n) != 0) state.SkipWithError("read failed");
+      if (reg::read_file(path->c_str(), buf, sizeof buf, &n) != 0)
+        state.SkipWithError("read failed");
     benchmark::DoNotOptimize(buf);
   }
 }
@@ -190,7 +202,8 @@ void BM_EnumerateAndReadLinks500(benchmark::State& state) {
     int n = 0;
     reg::platform::enumerate_dir(tags.c_str(), [&](const char* name, bool) {
       char buf[128];
-      n += reg::read_file((tags + "/" + name + "/current/link").c_str(), buf, sizeof buf, nullptr) == 0;
+      n += reg::read_file((tags + "/" + name + "/current/link").c_str(), buf, sizeof buf,
+                          nullptr) == 0;
       return true;
     });
     benchmark::DoNotOptimize(n);
@@ -201,8 +214,8 @@ void BM_EnumerateAndReadLinks500(benchmark::State& state) {
 
 BENCHMARK(BM_FloorWritesAndReads<false>)->Name("BM_FloorInPlaceWrites");  // floor: in-place files
 BENCHMARK(BM_FloorWritesAndReads<true>)->Name("BM_FloorAtomicWrites");    // floor: temp + rename
-BENCHMARK(BM_ManifestPutGet);                                              // ratio to the two above
-BENCHMARK(BM_BareWalk1000);                                                // floor of the catalog
+BENCHMARK(BM_ManifestPutGet);                                             // ratio to the two above
+BENCHMARK(BM_BareWalk1000);                                               // floor of the catalog
 BENCHMARK(BM_Catalog1000);
 BENCHMARK(BM_EnumerateTagsDir500);       // floor: the enumeration alone
 BENCHMARK(BM_EnumerateAndReadLinks500);  // floor: enumeration and one link read per tag

@@ -81,24 +81,30 @@ std::string place_manifest(const fs::path& m, const std::string& body) {
 }
 
 std::string image_body(const std::string& config, const std::vector<std::string>& layers) {
-  std::string b = "{\"schemaVersion\":2,\"mediaType\":\"application/vnd.oci.image.manifest.v1+json\","
-                  "\"config\":{\"mediaType\":\"application/vnd.oci.image.config.v1+json\",\"digest\":\"sha256:" +
-                  config + "\",\"size\":1469},\"layers\":[";
+  std::string b =
+      "{\"schemaVersion\":2,\"mediaType\":\"application/vnd.oci.image.manifest.v1+json\","
+      "\"config\":{\"mediaType\":\"application/"
+      "vnd.oci.image.config.v1+json\",\"digest\":\"sha256:" +
+      config + "\",\"size\":1469},\"layers\":[";
   for (std::size_t i = 0; i < layers.size(); ++i)
-    b += std::string(i ? "," : "") + "{\"mediaType\":\"application/vnd.oci.image.layer.v1.tar+gzip\","
-         "\"digest\":\"sha256:" + layers[i] + "\",\"size\":3208942}";
+    b += std::string(i ? "," : "") +
+         "{\"mediaType\":\"application/vnd.oci.image.layer.v1.tar+gzip\","
+         "\"digest\":\"sha256:" +
+         layers[i] + "\",\"size\":3208942}";
   return b + "]}";
 }
 
 // 100 repositories of 5 manifests and 50 tags each; 50,000 blobs of 16 bytes.
 void fill_stats_store(const fs::path& root) {
   for (int r = 0; r < 100; ++r) {
-    const fs::path m = root / "repositories" / ("team" + std::to_string(r % 10)) / ("app" + std::to_string(r)) /
-                       "_manifests";
+    const fs::path m = root / "repositories" / ("team" + std::to_string(r % 10)) /
+                       ("app" + std::to_string(r)) / "_manifests";
     std::vector<std::string> hexes;
     for (int i = 0; i < 5; ++i)
-      hexes.push_back(place_manifest(m, image_body(hex_of("c" + std::to_string(r * 5 + i)), {hex_of("l")})));
-    for (int t = 0; t < 50; ++t) write(m / "tags" / ("v" + std::to_string(t)) / "current" / "link", "sha256:" + hexes[t % 5]);
+      hexes.push_back(
+          place_manifest(m, image_body(hex_of("c" + std::to_string(r * 5 + i)), {hex_of("l")})));
+    for (int t = 0; t < 50; ++t)
+      write(m / "tags" / ("v" + std::to_string(t)) / "current" / "link", "sha256:" + hexes[t % 5]);
   }
   for (int b = 0; b < 50'000; ++b) {
     const std::string hex = hex_of("blob" + std::to_string(b));
@@ -120,9 +126,11 @@ void fill_referrers_store(const fs::path& root) {
     const fs::path m = root / "repositories" / ("repo" + std::to_string(r)) / "_manifests";
     for (int i = 0; i < 200; ++i) {
       const int n = r * 200 + i;
-      std::vector<std::string> layers = {hex_of("a" + std::to_string(n)), hex_of("b" + std::to_string(n))};
+      std::vector<std::string> layers = {hex_of("a" + std::to_string(n)),
+                                         hex_of("b" + std::to_string(n))};
       if (n % 10 == 0) layers.push_back(kSubject);
-      const std::string hex = place_manifest(m, image_body(hex_of("c" + std::to_string(n)), layers));
+      const std::string hex =
+          place_manifest(m, image_body(hex_of("c" + std::to_string(n)), layers));
       write(m / "tags" / ("v" + std::to_string(i)) / "current" / "link", "sha256:" + hex);
     }
   }
@@ -167,7 +175,8 @@ void BM_ReadAndParseEveryBody(benchmark::State& state) {
   const Store& s = referrers_store();
   std::vector<std::string> bodies;
   for (const auto& e : fs::recursive_directory_iterator(s.root() / "repositories"))
-    if (e.is_regular_file() && reg::hex64_valid(e.path().filename().c_str())) bodies.push_back(e.path().string());
+    if (e.is_regular_file() && reg::hex64_valid(e.path().filename().c_str()))
+      bodies.push_back(e.path().string());
   for (auto _ : state) {
     std::size_t docs = 0;
     for (const auto& p : bodies) {
@@ -196,9 +205,9 @@ void BM_ReferrersJson(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_WalkAndStatTree)->Unit(benchmark::kMillisecond);        // baseline
-BENCHMARK(BM_StatsJson)->Unit(benchmark::kMillisecond);              // read as a ratio to the line above
+BENCHMARK(BM_WalkAndStatTree)->Unit(benchmark::kMillisecond);  // baseline
+BENCHMARK(BM_StatsJson)->Unit(benchmark::kMillisecond);        // read as a ratio to the line above
 BENCHMARK(BM_ReadAndParseEveryBody)->Unit(benchmark::kMillisecond);  // baseline
-BENCHMARK(BM_ReferrersJson)->Unit(benchmark::kMillisecond);          // read as a ratio to the line above
+BENCHMARK(BM_ReferrersJson)->Unit(benchmark::kMillisecond);  // read as a ratio to the line above
 
 BENCHMARK_MAIN();

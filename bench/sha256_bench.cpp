@@ -22,7 +22,9 @@ namespace {
 constexpr std::size_t kBufLen = std::size_t{1} << 20;
 constexpr std::uint64_t kFileLen = std::uint64_t{1} << 30;
 
-std::vector<unsigned char> make_buffer(std::size_t len) { return benchsupport::pseudo_random_bytes(len); }
+std::vector<unsigned char> make_buffer(std::size_t len) {
+  return benchsupport::pseudo_random_bytes(len);
+}
 
 const std::vector<unsigned char>& buffer() {
   static const std::vector<unsigned char> buf = make_buffer(kBufLen);
@@ -152,8 +154,8 @@ void BM_OpenSslFile(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(BM_OpenSslSha256);
-BENCHMARK(BM_Sha256ShaExt);     // read as a ratio to BM_OpenSslSha256
-BENCHMARK(BM_Sha256Portable);   // ratio to BM_OpenSslSha256 run with SHA extensions masked
+BENCHMARK(BM_Sha256ShaExt);    // read as a ratio to BM_OpenSslSha256
+BENCHMARK(BM_Sha256Portable);  // ratio to BM_OpenSslSha256 run with SHA extensions masked
 BENCHMARK(BM_OpenSslFile)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Sha256File)->Unit(benchmark::kMillisecond);  // ratio to BM_OpenSslFile
 

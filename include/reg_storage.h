@@ -34,7 +34,7 @@ extern "C" {
  *     trailing '/' is dropped. NULL or empty fails and leaves an open root open.
  * @return 0, or -1 (the library is then not initialised, except for an empty argument).
  */
-REG_API int reg_storage_init(const char *root_dir);
+REG_API int reg_storage_init(const char* root_dir);
 
 /** Forgets the storage root; every storage operation then fails until the next init. */
 REG_API void reg_storage_cleanup(void);
@@ -43,7 +43,7 @@ REG_API void reg_storage_cleanup(void);
  * @return The message of the most recent failure, or "" when none was recorded since the
  *     last successful reg_storage_init. Never NULL; library-owned.
  */
-REG_API const char *reg_storage_last_error(void);
+REG_API const char* reg_storage_last_error(void);
 
 /* ---- Uploads ------------------------------------------------------------------------- */
 
@@ -52,13 +52,13 @@ REG_API const char *reg_storage_last_error(void);
  * @param out_upload_uuid Buffer of at least 37 bytes; receives the 36-character upload id.
  * @return 0 or -1.
  */
-REG_API int reg_blob_start_upload(char *out_upload_uuid);
+REG_API int reg_blob_start_upload(char* out_upload_uuid);
 
 /**
  * Appends `len` bytes to an open upload. `data` must not be NULL, even for `len` 0.
  * @return 0 or -1 ("upload not found: <id>" when the upload is gone).
  */
-REG_API int reg_blob_append_chunk(const char *upload_uuid, const void *data, size_t len);
+REG_API int reg_blob_append_chunk(const char* upload_uuid, const void* data, size_t len);
 
 /**
  * Commits an upload: hashes what it received and, when it matches `expected_digest`
@@ -66,35 +66,35 @@ REG_API int reg_blob_append_chunk(const char *upload_uuid, const void *data, siz
  * @param out_digest Buffer of at least 72 bytes; receives the blob's digest.
  * @return 0 or -1. A digest mismatch removes the upload; other failures leave it open.
  */
-REG_API int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
-                                   char *out_digest);
+REG_API int reg_blob_finish_upload(const char* upload_uuid, const char* expected_digest,
+                                   char* out_digest);
 
 /** Abandons an upload. An id that is not open (never started, finished) succeeds. */
-REG_API int reg_blob_cancel_upload(const char *upload_uuid);
+REG_API int reg_blob_cancel_upload(const char* upload_uuid);
 
 /**
  * @param out_bytes Receives the number of bytes the upload has received (only on success).
  * @return 0 or -1.
  */
-REG_API int reg_blob_upload_size(const char *upload_uuid, long long *out_bytes);
+REG_API int reg_blob_upload_size(const char* upload_uuid, long long* out_bytes);
 
 /* ---- Blobs --------------------------------------------------------------------------- */
 
 /** @return 1 when the blob is stored, 0 when not (no message), -1 on a bad argument. */
-REG_API int reg_blob_exists(const char *digest);
+REG_API int reg_blob_exists(const char* digest);
 
 /** @return The blob's size in bytes, or -1 (a missing blob records no message). */
-REG_API long long reg_blob_get_size(const char *digest);
+REG_API long long reg_blob_get_size(const char* digest);
 
 /**
  * Gives the path of a blob's file so the caller can serve its bytes.
  * @param out_path Buffer of `out_size` bytes; written only on success.
  * @return 0 or -1 ("path buffer too small" when the path and its NUL do not fit).
  */
-REG_API int reg_blob_get_filepath(const char *digest, char *out_path, size_t out_size);
+REG_API int reg_blob_get_filepath(const char* digest, char* out_path, size_t out_size);
 
 /** Removes a blob, whether or not a manifest names it. @return 0 or -1. */
-REG_API int reg_blob_delete(const char *digest);
+REG_API int reg_blob_delete(const char* digest);
 
 /* ---- Tag protection ------------------------------------------------------------------ */
 
@@ -104,10 +104,10 @@ REG_API int reg_blob_delete(const char *digest);
  * or a bare tag pattern; '*' matches any run of characters. NULL or "" clears them. Kept in
  * memory only; independent of reg_storage_init. Text past 4095 characters is dropped.
  */
-REG_API void reg_tag_protection_set(const char *rules);
+REG_API void reg_tag_protection_set(const char* rules);
 
 /** @return 1 when `tag` of `repo` is protected by the current rules, else 0. Never fails. */
-REG_API int reg_tag_is_protected(const char *repo, const char *tag);
+REG_API int reg_tag_is_protected(const char* repo, const char* tag);
 
 /* ---- Manifests ----------------------------------------------------------------------- */
 
@@ -119,8 +119,8 @@ REG_API int reg_tag_is_protected(const char *repo, const char *tag);
  * @param digest_out Buffer of at least 72 bytes; receives the manifest's digest.
  * @return 0 or -1 ("TAG_IMMUTABLE: repo:tag", "BLOB_UNKNOWN: digest", ...).
  */
-REG_API int reg_manifest_put(const char *repo, const char *reference, const char *body,
-                             size_t body_len, const char *content_type, char *digest_out);
+REG_API int reg_manifest_put(const char* repo, const char* reference, const char* body,
+                             size_t body_len, const char* content_type, char* digest_out);
 
 /**
  * Fetches a manifest by tag or digest.
@@ -128,21 +128,21 @@ REG_API int reg_manifest_put(const char *repo, const char *reference, const char
  * @param digest_out Buffer of at least 72 bytes; receives the manifest's digest.
  * @return The body as NUL-terminated text in the result buffer, or NULL.
  */
-REG_API const char *reg_manifest_get(const char *repo, const char *reference,
-                                     char *content_type_out, char *digest_out);
+REG_API const char* reg_manifest_get(const char* repo, const char* reference,
+                                     char* content_type_out, char* digest_out);
 
 /**
  * Deletes a tag (and its manifest when no other tag names it), or a manifest by digest with
  * every tag naming it. Protected tags refuse both. @return 0 or -1.
  */
-REG_API int reg_manifest_delete(const char *repo, const char *reference);
+REG_API int reg_manifest_delete(const char* repo, const char* reference);
 
 /**
  * Deletes a repository, keeping its protected tags and their manifests in place; repositories
  * nested below it stay whole. @return 0 or -1 ("delete repository failed: repo" leaves every
  * protected tag as it was).
  */
-REG_API int reg_repo_delete(const char *repo);
+REG_API int reg_repo_delete(const char* repo);
 
 /* ---- Listings ------------------------------------------------------------------------ */
 
@@ -154,26 +154,25 @@ REG_API int reg_repo_delete(const char *repo);
  *     receives the page's last name, cut to `next_last_size` - 1 bytes.
  * @return JSON text in the result buffer, or NULL.
  */
-REG_API const char *reg_catalog_json_page(int n, const char *last, int *has_more,
-                                          char *next_last, size_t next_last_size);
+REG_API const char* reg_catalog_json_page(int n, const char* last, int* has_more, char* next_last,
+                                          size_t next_last_size);
 /** reg_catalog_json_page(n, last, NULL, NULL, 0). */
-REG_API const char *reg_catalog_json(int n, const char *last);
+REG_API const char* reg_catalog_json(int n, const char* last);
 
 /** One page of a repository's sorted tags: {"name":"...","tags":[...]}. As the catalog. */
-REG_API const char *reg_tags_list_json_page(const char *repo_name, int n, const char *last,
-                                            int *has_more, char *next_last,
-                                            size_t next_last_size);
+REG_API const char* reg_tags_list_json_page(const char* repo_name, int n, const char* last,
+                                            int* has_more, char* next_last, size_t next_last_size);
 /** Every tag of a repository, unpaged. */
-REG_API const char *reg_tags_list_json(const char *repo_name);
+REG_API const char* reg_tags_list_json(const char* repo_name);
 
 /** Counts of repositories, tags, blobs and uploads with their sizes, as JSON. */
-REG_API const char *reg_storage_get_stats_json(void);
+REG_API const char* reg_storage_get_stats_json(void);
 
 /**
  * Every stored manifest whose config, layers or manifests name `digest`, as an OCI image
  * index. The subject must be a stored blob or manifest. Clears the last error on success.
  */
-REG_API const char *reg_referrers_json(const char *digest);
+REG_API const char* reg_referrers_json(const char* digest);
 
 /* ---- Maintenance --------------------------------------------------------------------- */
 
@@ -181,7 +180,7 @@ REG_API const char *reg_referrers_json(const char *digest);
 REG_API int reg_gc_cancel(void);
 
 /** The current collection's progress snapshot as JSON (idle when none). Never NULL. */
-REG_API const char *reg_gc_progress_json(void);
+REG_API const char* reg_gc_progress_json(void);
 
 /**
  * Removes stale uploads and every blob no stored manifest names.
@@ -189,7 +188,7 @@ REG_API const char *reg_gc_progress_json(void);
  * @return A JSON summary, or NULL (for instance "uploads in progress"). Clears the last
  *     error on success.
  */
-REG_API const char *reg_gc_json(int dry_run);
+REG_API const char* reg_gc_json(int dry_run);
 
 /**
  * Deletes tags beyond the newest `keep_n` per repository and tags older than `days` days,
@@ -197,8 +196,8 @@ REG_API const char *reg_gc_json(int dry_run);
  * @param truncated May be NULL; receives 1 when the report lists fewer tags than selected.
  * @return A JSON report, or NULL. Clears the last error on success.
  */
-REG_API const char *reg_retention_json(int dry_run, int keep_n, int days, int include_latest,
-                                       int *truncated);
+REG_API const char* reg_retention_json(int dry_run, int keep_n, int days, int include_latest,
+                                       int* truncated);
 
 #ifdef __cplusplus
 }

@@ -47,7 +47,8 @@ TEST_F(CatalogTest, EmptyStoreGivesEmptyArray) {
 
 TEST_F(CatalogTest, NamesSortByBytes) {
   for (const char* n : {"a/b", "a-b", "a", "B", "team", "team/app"}) make_repo(n);
-  EXPECT_STREQ(reg_catalog_json(0, nullptr), "{\"repositories\":[\"B\",\"a\",\"a-b\",\"a/b\",\"team\",\"team/app\"]}");
+  EXPECT_STREQ(reg_catalog_json(0, nullptr),
+               "{\"repositories\":[\"B\",\"a\",\"a-b\",\"a/b\",\"team\",\"team/app\"]}");
 }
 
 TEST_F(CatalogTest, PagingBySizeAndLastName) {
@@ -101,8 +102,8 @@ TEST_F(CatalogTest, OnlyTheFirst1024NamesAreListed) {
   for (int i = 0; i < 1030; ++i) make_repo("g" + std::to_string(i % 3) + "/r" + std::to_string(i));
   const char* json = reg_catalog_json(0, nullptr);
   ASSERT_NE(json, nullptr);
-  std::unique_ptr<yyjson_doc, decltype(&yyjson_doc_free)> doc(yyjson_read(json, std::strlen(json), 0),
-                                                               yyjson_doc_free);
+  std::unique_ptr<yyjson_doc, decltype(&yyjson_doc_free)> doc(
+      yyjson_read(json, std::strlen(json), 0), yyjson_doc_free);
   ASSERT_TRUE(doc);
   EXPECT_EQ(yyjson_arr_size(yyjson_obj_get(yyjson_doc_get_root(doc.get()), "repositories")), 1024u);
 }
@@ -126,8 +127,8 @@ TEST_F(CatalogTest, PageTooLargeForTheBufferEndsEarlyAndResumes) {
     const char* json = reg_catalog_json_page(0, last.c_str(), &has_more, next, sizeof next);
     ASSERT_NE(json, nullptr);
     ASSERT_LT(std::strlen(json), std::size_t{1} << 20);
-    std::unique_ptr<yyjson_doc, decltype(&yyjson_doc_free)> doc(yyjson_read(json, std::strlen(json), 0),
-                                                                 yyjson_doc_free);
+    std::unique_ptr<yyjson_doc, decltype(&yyjson_doc_free)> doc(
+        yyjson_read(json, std::strlen(json), 0), yyjson_doc_free);
     ASSERT_TRUE(doc) << "page " << pages << " is not valid JSON";
     std::size_t i, max;
     yyjson_val* v;

@@ -13,7 +13,8 @@ namespace {
 
 constexpr char kNotInit[] = "not initialized - call reg_storage_init first";
 constexpr char kConfig[] =
-    "{\n  \"schemaVersion\": 2,\n  \"title\": \"tarnwick-registry-storage\",\n  \"version\": \"1.12.0\",\n"
+    "{\n  \"schemaVersion\": 2,\n  \"title\": \"tarnwick-registry-storage\",\n  \"version\": "
+    "\"1.12.0\",\n"
     "  \"maxUploadSize\": -1\n}\n";
 
 class ContextTest : public ::testing::Test {
@@ -31,8 +32,10 @@ TEST_F(ContextTest, InitCreatesTheTreeAndConfig) {
   ASSERT_EQ(reg_storage_init(root.c_str()), 0);
   EXPECT_STREQ(reg_storage_last_error(), "");
   auto tree = snapshot_tree(root);
-  std::map<std::string, std::string> want = {{"blobs", "<dir>"},       {"blobs/sha256", "<dir>"},
-                                             {"repositories", "<dir>"}, {"uploads", "<dir>"},
+  std::map<std::string, std::string> want = {{"blobs", "<dir>"},
+                                             {"blobs/sha256", "<dir>"},
+                                             {"repositories", "<dir>"},
+                                             {"uploads", "<dir>"},
                                              {"config.json", kConfig}};
   EXPECT_EQ(tree, want);
   EXPECT_EQ(std::strlen(kConfig), 111u);
@@ -56,7 +59,8 @@ TEST_F(ContextTest, DirectoryNamedConfigFailsInit) {
   EXPECT_EQ(reg_blob_exists("sha256:x"), -1);
   EXPECT_STREQ(reg_storage_last_error(), kNotInit);
   // No temporary file is left behind by the failed write.
-  for (auto& e : fs::directory_iterator(root)) EXPECT_EQ(e.path().filename().string().find(".tmp"), std::string::npos);
+  for (auto& e : fs::directory_iterator(root))
+    EXPECT_EQ(e.path().filename().string().find(".tmp"), std::string::npos);
 }
 
 TEST_F(ContextTest, RootArgumentRules) {
@@ -101,7 +105,8 @@ TEST_F(ContextTest, FailedSubdirectoryNamesThePath) {
   fs::create_directories(root);
   write_all(root / "blobs", "a file where a directory belongs");
   EXPECT_EQ(reg_storage_init(root.c_str()), -1);
-  EXPECT_EQ(std::string(reg_storage_last_error()), "mkdirs failed: " + (root / "blobs" / "sha256").string());
+  EXPECT_EQ(std::string(reg_storage_last_error()),
+            "mkdirs failed: " + (root / "blobs" / "sha256").string());
   EXPECT_EQ(std::string(reg::s_root), root.string());
 }
 
@@ -143,7 +148,9 @@ TEST_F(ContextTest, GuardedOperationsFailAfterCleanup) {
 TEST_F(ContextTest, MessagesStayUntilTheNextFailureAndAreCut) {
   ASSERT_EQ(reg_storage_init((tmp_.path() / "s").c_str()), 0);
   EXPECT_EQ(reg_blob_exists("nope"), -1);
-  EXPECT_EQ(reg_blob_exists("sha256:0000000000000000000000000000000000000000000000000000000000000000"), 0);
+  EXPECT_EQ(
+      reg_blob_exists("sha256:0000000000000000000000000000000000000000000000000000000000000000"),
+      0);
   EXPECT_STREQ(reg_storage_last_error(), "invalid digest");
   const std::string long_text(3000, 'm');
   reg::set_error("%s", long_text.c_str());

@@ -55,17 +55,23 @@ const char* const kTags[] = {"latest", "v1", "v2", "v3", "rc"};
 
 class Child {
  public:
-  Child(int fd, Model m, std::uint32_t seed) : fd_(fd), model_(std::move(m)), rng_(seed), seed_(seed) {}
+  Child(int fd, Model m, std::uint32_t seed)
+      : fd_(fd), model_(std::move(m)), rng_(seed), seed_(seed) {}
 
   [[noreturn]] void run() {
     reg::s_seed = seed_ | 1;  // upload ids of their own, not those of the last child
     for (;;) {
       const int pick = static_cast<int>(rng_() % 100);
-      if (pick < 40) push();
-      else if (pick < 55) delete_tag_op();
-      else if (pick < 70) delete_digest_op();
-      else if (pick < 85) collect();
-      else retention();
+      if (pick < 40)
+        push();
+      else if (pick < 55)
+        delete_tag_op();
+      else if (pick < 70)
+        delete_digest_op();
+      else if (pick < 85)
+        collect();
+      else
+        retention();
     }
   }
 
@@ -115,9 +121,10 @@ class Child {
   }
 
   void push() {
-    std::vector<std::string> blobs{upload("{\"config\":" + std::to_string(seed_) + "," +
-                                          std::to_string(++counter_) + "}")};
-    for (int i = 0, n = 1 + static_cast<int>(rng_() % 2); i < n; ++i) blobs.push_back(upload(blob_content()));
+    std::vector<std::string> blobs{
+        upload("{\"config\":" + std::to_string(seed_) + "," + std::to_string(++counter_) + "}")};
+    for (int i = 0, n = 1 + static_cast<int>(rng_() % 2); i < n; ++i)
+      blobs.push_back(upload(blob_content()));
     const std::string body = image_body(blobs);
     const std::string repo = kRepos[rng_() % 3];
     const std::string ref = rng_() % 5 == 0 ? digest_of(body) : kTags[rng_() % 5];
@@ -125,7 +132,8 @@ class Child {
     for (const auto& b : blobs) line += " " + b;
     begin(line);
     char d[72];
-    if (reg_manifest_put(repo.c_str(), ref.c_str(), body.data(), body.size(), nullptr, d) != 0) fail("put");
+    if (reg_manifest_put(repo.c_str(), ref.c_str(), body.data(), body.size(), nullptr, d) != 0)
+      fail("put");
     ack();
   }
 
@@ -140,7 +148,8 @@ class Child {
 
   void delete_digest_op() {
     if (model_.manifests.empty()) return push();
-    auto it = std::next(model_.manifests.begin(), static_cast<long>(rng_() % model_.manifests.size()));
+    auto it =
+        std::next(model_.manifests.begin(), static_cast<long>(rng_() % model_.manifests.size()));
     const Key k = it->first;
     begin("DELDIG " + k.first + " " + k.second);
     if (reg_manifest_delete(k.first.c_str(), k.second.c_str()) != 0) fail("delete digest");
@@ -160,8 +169,8 @@ class Child {
     std::size_t i, n;
     yyjson_val* e;
     yyjson_arr_foreach(yyjson_obj_get(yyjson_doc_get_root(doc), "deleted"), i, n, e) {
-      out += std::string(out.empty() ? "" : " ") + yyjson_get_str(yyjson_obj_get(e, "repository")) + " " +
-             yyjson_get_str(yyjson_obj_get(e, "tag"));
+      out += std::string(out.empty() ? "" : " ") + yyjson_get_str(yyjson_obj_get(e, "repository")) +
+             " " + yyjson_get_str(yyjson_obj_get(e, "tag"));
     }
     yyjson_doc_free(doc);
     return out;
@@ -221,7 +230,8 @@ class CrashTest : public StoreTest {
     char buf[4096];
     int begun = 0;
     while (begun < k) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
       pollfd p{fd, POLLIN, 0};
       if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) return;
       const ssize_t n = read(fd, buf, sizeof buf);
@@ -235,7 +245,8 @@ class CrashTest : public StoreTest {
 
   static void read_rest(int fd, std::string& out) {
     char buf[4096];
-    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) out.append(buf, static_cast<std::size_t>(n));
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+      out.append(buf, static_cast<std::size_t>(n));
   }
 
   // The tag's digest, or "" when it does not exist. Anything else is a failure.
@@ -269,8 +280,10 @@ class CrashTest : public StoreTest {
       const std::string got = observe_tag(k);
       const auto it = m.tags.find(k);
       const std::set<std::string> allowed =
-          d.tags.count(k) ? d.tags.at(k) : std::set<std::string>{it == m.tags.end() ? "" : it->second};
-      EXPECT_TRUE(allowed.count(got)) << "tag " << k.first << ":" << k.second << " reads as '" << got << "'";
+          d.tags.count(k) ? d.tags.at(k)
+                          : std::set<std::string>{it == m.tags.end() ? "" : it->second};
+      EXPECT_TRUE(allowed.count(got))
+          << "tag " << k.first << ":" << k.second << " reads as '" << got << "'";
       if (got.empty())
         m.tags.erase(k);
       else
@@ -283,22 +296,26 @@ class CrashTest : public StoreTest {
     all.insert(d.manifests.begin(), d.manifests.end());
     for (const auto& [k, blobs] : all) {
       const bool present = observe_manifest(k);
-      EXPECT_TRUE(present || d.manifests.count(k)) << "acknowledged manifest lost: " << k.first << "@" << k.second;
+      EXPECT_TRUE(present || d.manifests.count(k))
+          << "acknowledged manifest lost: " << k.first << "@" << k.second;
       if (!present) {
         m.manifests.erase(k);
         continue;
       }
       m.manifests[k] = blobs;
-      for (const auto& b : blobs) EXPECT_EQ(reg_blob_exists(b.c_str()), 1) << k.first << "@" << k.second << " needs " << b;
+      for (const auto& b : blobs)
+        EXPECT_EQ(reg_blob_exists(b.c_str()), 1) << k.first << "@" << k.second << " needs " << b;
     }
-    for (const auto& [k, v] : m.tags) EXPECT_TRUE(m.manifests.count({k.first, v})) << k.first << ":" << k.second;
+    for (const auto& [k, v] : m.tags)
+      EXPECT_TRUE(m.manifests.count({k.first, v})) << k.first << ":" << k.second;
   }
 
   void settle(Model& m, const Doubt& d) {
     settle_tags(m, d);
     settle_manifests(m, d);
     if (d.loose_lost) m.loose.clear();
-    for (const auto& b : m.loose) EXPECT_EQ(reg_blob_exists(b.c_str()), 1) << "acknowledged upload lost: " << b;
+    for (const auto& b : m.loose)
+      EXPECT_EQ(reg_blob_exists(b.c_str()), 1) << "acknowledged upload lost: " << b;
     // No tag appears that the model does not know.
     for (const char* repo : kRepos) {
       std::size_t listed = 0, known = 0;
@@ -376,18 +393,23 @@ TEST_F(CrashTest, KilledOperationsLeaveASoundStoreAndLoseNothingAcknowledged) {
     settle(model, doubt);
     const reg::FsckReport r = run_fsck();
     ASSERT_TRUE(r.sound()) << "round " << fig.rounds << "\n" << joined(finding_lines(r, true));
-    ASSERT_EQ(r.counts.manifests, static_cast<std::int64_t>(model.manifests.size())) << "round " << fig.rounds;
+    ASSERT_EQ(r.counts.manifests, static_cast<std::int64_t>(model.manifests.size()))
+        << "round " << fig.rounds;
     std::set<std::string> kinds;
     for (const auto& f : r.findings) kinds.insert(reg::fsck_kind_name(f.kind));
     for (const auto& k : kinds) ++fig.warning_rounds[k];
     if (HasFailure()) break;
   }
   const double secs = std::chrono::duration<double>(Clock::now() - start).count();
-  std::printf("crash test: %d rounds, %d kills (%d inside an operation), %d acknowledged operations in %.1f s\n",
-              fig.rounds, fig.kills, fig.mid_op, fig.acked, secs);
+  std::printf(
+      "crash test: %d rounds, %d kills (%d inside an operation), %d acknowledged operations in "
+      "%.1f s\n",
+      fig.rounds, fig.kills, fig.mid_op, fig.acked, secs);
   for (const auto& [kind, n] : fig.acked_by_kind)
-    std::printf("  %-6s acknowledged %4d, cut short by the kill %3d\n", kind.c_str(), n, fig.cut_by_kind[kind]);
-  for (const auto& [kind, n] : fig.warning_rounds) std::printf("  warning %s after %d rounds\n", kind.c_str(), n);
+    std::printf("  %-6s acknowledged %4d, cut short by the kill %3d\n", kind.c_str(), n,
+                fig.cut_by_kind[kind]);
+  for (const auto& [kind, n] : fig.warning_rounds)
+    std::printf("  warning %s after %d rounds\n", kind.c_str(), n);
   EXPECT_GE(fig.kills, fig.rounds * 9 / 10);
   EXPECT_GT(fig.acked_by_kind["PUSH"], 0);
   EXPECT_GT(fig.acked_by_kind["GC"], 0);

@@ -17,7 +17,9 @@ class DiscoveryTest : public StoreTest {
  protected:
   fs::path repos() const { return rootp() / "repositories"; }
   void make_repo(const std::string& name) { fs::create_directories(repos() / name / "_manifests"); }
-  static std::set<std::string> as_set(const std::vector<std::string>& v) { return {v.begin(), v.end()}; }
+  static std::set<std::string> as_set(const std::vector<std::string>& v) {
+    return {v.begin(), v.end()};
+  }
   std::vector<std::string> all() {
     std::vector<std::string> out;
     EXPECT_TRUE(reg::discover_all_repos(out));
@@ -27,9 +29,9 @@ class DiscoveryTest : public StoreTest {
 
 TEST_F(DiscoveryTest, RepositoryIsADirectoryHoldingManifestsDirectory) {
   make_repo("team");
-  make_repo("team/app");           // nested in a repository
-  make_repo("group/web");          // below a plain grouping directory
-  make_repo(".hidden");            // dot and underscore names are ordinary
+  make_repo("team/app");   // nested in a repository
+  make_repo("group/web");  // below a plain grouping directory
+  make_repo(".hidden");    // dot and underscore names are ordinary
   make_repo("_private");
   make_repo("_manifests/inside");  // never entered
   make_repo("team/_manifests/x");  // a repository's own store is never entered
@@ -48,7 +50,9 @@ TEST_F(DiscoveryTest, EachRepositoryComesBeforeThoseNestedBelowIt) {
   make_repo("a/b/c");
   make_repo("z/y");
   for (const auto& names : {reg::discover_repos(), all()}) {
-    auto pos = [&](const std::string& n) { return std::find(names.begin(), names.end(), n) - names.begin(); };
+    auto pos = [&](const std::string& n) {
+      return std::find(names.begin(), names.end(), n) - names.begin();
+    };
     EXPECT_LT(pos("a"), pos("a/b"));
     EXPECT_LT(pos("a/b"), pos("a/b/c"));
     EXPECT_EQ(names.size(), 4u);

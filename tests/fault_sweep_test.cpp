@@ -37,7 +37,8 @@ struct Survivor {
 
 Survivor survivor(const fs::path& root, const Image& im) {
   Survivor s{im, {}};
-  for (const auto& b : im.blobs) s.blobs[b] = read_all(root / "blobs/sha256" / hex_of(b).substr(0, 2) / hex_of(b));
+  for (const auto& b : im.blobs)
+    s.blobs[b] = read_all(root / "blobs/sha256" / hex_of(b).substr(0, 2) / hex_of(b));
   return s;
 }
 
@@ -48,12 +49,14 @@ void expect_intact(const fs::path& root, const Survivor& s) {
   EXPECT_EQ(std::string(body), s.im.body);
   EXPECT_EQ(std::string(d), s.im.digest);
   for (const auto& [digest, bytes] : s.blobs)
-    EXPECT_EQ(read_all(root / "blobs/sha256" / hex_of(digest).substr(0, 2) / hex_of(digest)), bytes) << digest;
+    EXPECT_EQ(read_all(root / "blobs/sha256" / hex_of(digest).substr(0, 2) / hex_of(digest)), bytes)
+        << digest;
 }
 
 std::string tag_state(const std::string& repo, const std::string& tag) {
   char ct[128], d[72];
-  return reg_manifest_get(repo.c_str(), tag.c_str(), ct, d) ? std::string(d) : reg_storage_last_error();
+  return reg_manifest_get(repo.c_str(), tag.c_str(), ct, d) ? std::string(d)
+                                                            : reg_storage_last_error();
 }
 
 // One operation under test. `setup` builds the store (no faults) and returns what must
@@ -72,7 +75,8 @@ struct Scenario {
 
 // A store that every scenario shares: "keep" holds two images nothing below touches.
 std::vector<Survivor> base_store(const fs::path& root) {
-  return {survivor(root, push_image("keep", "v1", "keep-1")), survivor(root, push_image("keep", "v2", "keep-2", 3))};
+  return {survivor(root, push_image("keep", "v1", "keep-1")),
+          survivor(root, push_image("keep", "v2", "keep-2", 3))};
 }
 
 std::vector<Survivor> with(std::vector<Survivor> a, const std::vector<Survivor>& b) {
@@ -82,7 +86,8 @@ std::vector<Survivor> with(std::vector<Survivor> a, const std::vector<Survivor>&
 
 Outcome push_under_faults() {
   std::vector<std::string> blobs;
-  for (const std::string data : {"{\"config\":\"new\"}", "new layer one", "new layer two, a little longer"}) {
+  for (const std::string data :
+       {"{\"config\":\"new\"}", "new layer one", "new layer two, a little longer"}) {
     char id[37], out[72];
     const std::string d = digest_of(data);
     if (reg_blob_start_upload(id) != 0 || reg_blob_append_chunk(id, data.data(), 5) != 0 ||
@@ -96,11 +101,20 @@ Outcome push_under_faults() {
   return result(reg_manifest_put("app", "new", body.data(), body.size(), nullptr, d) == 0);
 }
 
-const std::vector<std::string> kPushMessages = {
-    "cannot create upload file: .*", "write error appending chunk", "upload not found: .*", "hashing upload failed",
-    "mkdirs blob dir failed", "rename to CAS failed: .*", "BLOB_UNKNOWN: sha256:[0-9a-f]{64}",
-    "mkdirs manifests dir failed", "write manifest body failed", "write manifest ct failed",
-    "mkdirs revision dir failed", "write revision link failed", "mkdirs tag dir failed", "write tag link failed"};
+const std::vector<std::string> kPushMessages = {"cannot create upload file: .*",
+                                                "write error appending chunk",
+                                                "upload not found: .*",
+                                                "hashing upload failed",
+                                                "mkdirs blob dir failed",
+                                                "rename to CAS failed: .*",
+                                                "BLOB_UNKNOWN: sha256:[0-9a-f]{64}",
+                                                "mkdirs manifests dir failed",
+                                                "write manifest body failed",
+                                                "write manifest ct failed",
+                                                "mkdirs revision dir failed",
+                                                "write revision link failed",
+                                                "mkdirs tag dir failed",
+                                                "write tag link failed"};
 
 // app: M1 tagged t1 and t2, M2 tagged t3 only.
 std::vector<Survivor> tagged_app(const fs::path& root) {
@@ -112,7 +126,8 @@ std::vector<Survivor> tagged_app(const fs::path& root) {
 }
 
 std::string m1_digest() {
-  return digest_of(image_body({digest_of("{\"config\":\"m1\"}"), digest_of("layer 0 of m1"), digest_of("layer 1 of m1")}));
+  return digest_of(image_body(
+      {digest_of("{\"config\":\"m1\"}"), digest_of("layer 0 of m1"), digest_of("layer 1 of m1")}));
 }
 
 std::string digest_of_tag(const std::string& repo, const std::string& tag) {
@@ -149,7 +164,8 @@ std::vector<Survivor> retention_store(const fs::path& root) {
     const int age = tag == "latest" || tag == "release-1" ? 9000 : 6000 - 1000 * (tag[1] - '0');
     set_age(tags / tag / "current" / "link", age);
   }
-  for (const auto* t : {"v1", "v2"}) set_age(root / "repositories/keep/_manifests/tags" / t / "current/link", 100);
+  for (const auto* t : {"v1", "v2"})
+    set_age(root / "repositories/keep/_manifests/tags" / t / "current/link", 100);
   return s;
 }
 
@@ -170,12 +186,14 @@ const std::vector<Scenario>& scenarios() {
       {"push", base_store, push_under_faults, kPushMessages,
        [](const fs::path&, const Outcome& o) {
          if (o.ok) {
-           EXPECT_EQ(tag_state("app", "new"), digest_of(image_body({digest_of("{\"config\":\"new\"}"),
-                                                                          digest_of("new layer one"),
-                                                                          digest_of("new layer two, a little longer")})));
+           EXPECT_EQ(
+               tag_state("app", "new"),
+               digest_of(image_body({digest_of("{\"config\":\"new\"}"), digest_of("new layer one"),
+                                     digest_of("new layer two, a little longer")})));
          }
        }},
-      {"tag deletion, last tag of its manifest", tagged_app,
+      {"tag deletion, last tag of its manifest",
+       tagged_app,
        [] { return result(reg_manifest_delete("app", "t3") == 0); },
        {"tag not found: app:t3", "delete tag failed"},
        [](const fs::path&, const Outcome& o) {
@@ -185,7 +203,8 @@ const std::vector<Scenario>& scenarios() {
          EXPECT_NE(digest_of_tag("app", "t1"), "");
          EXPECT_EQ(digest_of_tag("app", "t1"), digest_of_tag("app", "t2"));
        }},
-      {"tag deletion, manifest named by another tag", tagged_app,
+      {"tag deletion, manifest named by another tag",
+       tagged_app,
        [] { return result(reg_manifest_delete("app", "t1") == 0); },
        {"tag not found: app:t1", "delete tag failed"},
        [](const fs::path&, const Outcome& o) {
@@ -195,8 +214,11 @@ const std::vector<Scenario>& scenarios() {
          EXPECT_NE(digest_of_tag("app", "t2"), "");  // the manifest stays with its other tag
          EXPECT_NE(digest_of_tag("app", "t3"), "");
        }},
-      {"digest deletion", tagged_app, [] { return result(reg_manifest_delete("app", m1_digest().c_str()) == 0); },
-       {"manifest not found: app@sha256:[0-9a-f]{64}", "delete manifest tags failed: app@sha256:[0-9a-f]{64}",
+      {"digest deletion",
+       tagged_app,
+       [] { return result(reg_manifest_delete("app", m1_digest().c_str()) == 0); },
+       {"manifest not found: app@sha256:[0-9a-f]{64}",
+        "delete manifest tags failed: app@sha256:[0-9a-f]{64}",
         "delete manifest failed: app@sha256:[0-9a-f]{64}"},
        [](const fs::path&, const Outcome& o) {
          if (o.ok) {
@@ -206,14 +228,19 @@ const std::vector<Scenario>& scenarios() {
          }
          EXPECT_NE(digest_of_tag("app", "t3"), "");
        }},
-      {"repository deletion with a protected tag", repo_store, [] { return result(reg_repo_delete("app") == 0); },
+      {"repository deletion with a protected tag",
+       repo_store,
+       [] { return result(reg_repo_delete("app") == 0); },
        {"delete repository failed: app", "repository not found: app"},
        [](const fs::path&, const Outcome& o) {
          if (o.ok) {
            EXPECT_EQ(tag_state("app", "dev"), "tag not found: app:dev");
          }
        }},
-      {"collection", gc_store, [] { return result(reg_gc_json(0) != nullptr); }, {"gc mark incomplete: .*"},
+      {"collection",
+       gc_store,
+       [] { return result(reg_gc_json(0) != nullptr); },
+       {"gc mark incomplete: .*"},
        [](const fs::path&, const Outcome& o) {
          if (!o.faulted) {
            EXPECT_EQ(reg_blob_exists(digest_of("garbage one").c_str()), 0);
@@ -227,11 +254,16 @@ const std::vector<Scenario>& scenarios() {
            EXPECT_EQ(reg_blob_exists(digest_of("garbage two").c_str()), 1);
          }
        }},
-      {"retention", retention_store, [] { return result(reg_retention_json(0, 2, 0, 0, nullptr) != nullptr); }, {},
+      {"retention",
+       retention_store,
+       [] { return result(reg_retention_json(0, 2, 0, 0, nullptr) != nullptr); },
+       {},
        [](const fs::path&, const Outcome& o) {
-         for (const auto* t : {"v4", "v5", "latest", "release-1"}) EXPECT_NE(digest_of_tag("app", t), "") << t;
+         for (const auto* t : {"v4", "v5", "latest", "release-1"})
+           EXPECT_NE(digest_of_tag("app", t), "") << t;
          if (!o.faulted) {
-           for (const std::string t : {"v1", "v2", "v3"}) EXPECT_EQ(tag_state("app", t), "tag not found: app:" + t);
+           for (const std::string t : {"v1", "v2", "v3"})
+             EXPECT_EQ(tag_state("app", t), "tag not found: app:" + t);
          }
        }},
   };
@@ -278,7 +310,8 @@ TEST_P(FaultSweepTest, EveryFailedCallLeavesASoundStoreAndLosesNothing) {
       EXPECT_TRUE(message_allowed(sc, o.message)) << "message: " << o.message;
     }
     const auto tree = snapshot_tree(dir.path());
-    for (const auto& [path, content] : tree) EXPECT_EQ(path.rfind("store", 0), 0u) << "outside the root: " << path;
+    for (const auto& [path, content] : tree)
+      EXPECT_EQ(path.rfind("store", 0), 0u) << "outside the root: " << path;
     const reg::FsckReport r = run_fsck();
     EXPECT_TRUE(r.sound()) << joined(finding_lines(r, true));
     for (const auto& s : survivors) expect_intact(root, s);

@@ -36,7 +36,8 @@ TEST_F(FileUtilTest, WriteFileNeverLeavesATornFile) {
   const std::string p = at("f");
   ASSERT_EQ(reg::write_file(p.c_str(), "old content", 11), 0);
   const std::string fresh(100000, 'n');
-  for (auto op : {reg::fault::Op::open, reg::fault::Op::write, reg::fault::Op::close, reg::fault::Op::rename}) {
+  for (auto op : {reg::fault::Op::open, reg::fault::Op::write, reg::fault::Op::close,
+                  reg::fault::Op::rename}) {
     reg::fault::arm(op, 1, EIO);
     EXPECT_EQ(reg::write_file(p.c_str(), fresh.data(), fresh.size()), -1);
     EXPECT_EQ(reg::fault::fired(), 1);
@@ -140,8 +141,12 @@ TEST(SortStr, ByteOrderAndStable) {
 
 TEST(JsonEscape, Table) {
   const std::pair<std::string, std::string> cases[] = {
-      {"a\tb", "a\\tb"},       {std::string("\x0b"), "\\u000b"}, {"q\"q", "q\\\"q"},
-      {"/x\\", "/x\\\\"},      {"\x01\x1b", "\\u0001\\u001b"},   {"\b\f\n\r", "\\b\\f\\n\\r"},
+      {"a\tb", "a\\tb"},
+      {std::string("\x0b"), "\\u000b"},
+      {"q\"q", "q\\\"q"},
+      {"/x\\", "/x\\\\"},
+      {"\x01\x1b", "\\u0001\\u001b"},
+      {"\b\f\n\r", "\\b\\f\\n\\r"},
       {"\xc3\xa9\x7f", "\xc3\xa9\x7f"},
   };
   for (const auto& [in, want] : cases) {

@@ -43,10 +43,14 @@ TEST_F(FsckTest, StoreBuiltByRealOperationsIsSoundWithoutFindings) {
   push_image("team", "old", "e");
   const std::string idx = index_manifest({a.digest, c.digest});
   char d[72];
-  ASSERT_EQ(reg_manifest_put("app", "multi", idx.data(), idx.size(), "application/vnd.oci.image.index.v1+json", d), 0)
+  ASSERT_EQ(reg_manifest_put("app", "multi", idx.data(), idx.size(),
+                             "application/vnd.oci.image.index.v1+json", d),
+            0)
       << reg_storage_last_error();
-  ASSERT_EQ(reg_manifest_delete("app", "v2"), 0) << reg_storage_last_error();   // leaves empty tag dirs
-  ASSERT_EQ(reg_manifest_delete("team", "old"), 0) << reg_storage_last_error();  // leaves an empty revision dir
+  ASSERT_EQ(reg_manifest_delete("app", "v2"), 0)
+      << reg_storage_last_error();  // leaves empty tag dirs
+  ASSERT_EQ(reg_manifest_delete("team", "old"), 0)
+      << reg_storage_last_error();  // leaves an empty revision dir
   ASSERT_NE(reg_gc_json(0), nullptr) << reg_storage_last_error();
   ASSERT_NE(reg_retention_json(0, 5, 0, 0, nullptr), nullptr);
   char id[37];
@@ -70,12 +74,15 @@ struct Damage {
   const char* name;
   bool corrupt;  // whether the store is then unsound
   std::function<void(const fs::path& root, const Image& im)> apply;
-  std::function<std::vector<std::string>(const Image& im)> expect;  // "kind path" lines, in walk order
+  std::function<std::vector<std::string>(const Image& im)>
+      expect;  // "kind path" lines, in walk order
 };
 
 std::string body_rel(const Image& im) { return "repositories/app/_manifests/" + hex_of(im.digest); }
 std::string tag_rel(const Image&) { return "repositories/app/_manifests/tags/v1/current/link"; }
-std::string rev_rel(const Image& im) { return "repositories/app/_manifests/revisions/sha256/" + hex_of(im.digest) + "/link"; }
+std::string rev_rel(const Image& im) {
+  return "repositories/app/_manifests/revisions/sha256/" + hex_of(im.digest) + "/link";
+}
 std::string blob_rel(const std::string& digest) {
   const std::string hex = hex_of(digest);
   return "blobs/sha256/" + hex.substr(0, 2) + "/" + hex;
@@ -84,11 +91,19 @@ const std::string kOther = "sha256:" + std::string(64, 'e');
 
 const Damage kDamages[] = {
     {"blob bytes changed", true,
-     [](const fs::path& root, const Image& im) { write_all(blob_file(root, im.blobs[1]), "tampered"); },
-     [](const Image& im) { return std::vector<std::string>{"blob_digest_mismatch " + blob_rel(im.blobs[1])}; }},
+     [](const fs::path& root, const Image& im) {
+       write_all(blob_file(root, im.blobs[1]), "tampered");
+     },
+     [](const Image& im) {
+       return std::vector<std::string>{"blob_digest_mismatch " + blob_rel(im.blobs[1])};
+     }},
     {"manifest body changed", true,
-     [](const fs::path& root, const Image& im) { write_all(manifests_of(root, "app") / hex_of(im.digest), im.body + " "); },
-     [](const Image& im) { return std::vector<std::string>{"manifest_digest_mismatch " + body_rel(im)}; }},
+     [](const fs::path& root, const Image& im) {
+       write_all(manifests_of(root, "app") / hex_of(im.digest), im.body + " ");
+     },
+     [](const Image& im) {
+       return std::vector<std::string>{"manifest_digest_mismatch " + body_rel(im)};
+     }},
     {"tag link torn", true,
      [](const fs::path& root, const Image& im) {
        write_all(manifests_of(root, "app") / "tags/v1/current/link", im.digest.substr(0, 40));
@@ -101,17 +116,21 @@ const Damage kDamages[] = {
      [](const Image& im) { return std::vector<std::string>{"invalid_tag_link " + tag_rel(im)}; }},
     {"revision link torn", true,
      [](const fs::path& root, const Image& im) {
-       write_all(manifests_of(root, "app") / "revisions/sha256" / hex_of(im.digest) / "link", "sha256:");
+       write_all(manifests_of(root, "app") / "revisions/sha256" / hex_of(im.digest) / "link",
+                 "sha256:");
      },
      [](const Image& im) {
-       return std::vector<std::string>{"invalid_revision_link " + rev_rel(im), "missing_revision_link " + body_rel(im)};
+       return std::vector<std::string>{"invalid_revision_link " + rev_rel(im),
+                                       "missing_revision_link " + body_rel(im)};
      }},
     {"revision link naming another digest", true,
      [](const fs::path& root, const Image& im) {
-       write_all(manifests_of(root, "app") / "revisions/sha256" / hex_of(im.digest) / "link", kOther);
+       write_all(manifests_of(root, "app") / "revisions/sha256" / hex_of(im.digest) / "link",
+                 kOther);
      },
      [](const Image& im) {
-       return std::vector<std::string>{"invalid_revision_link " + rev_rel(im), "missing_revision_link " + body_rel(im)};
+       return std::vector<std::string>{"invalid_revision_link " + rev_rel(im),
+                                       "missing_revision_link " + body_rel(im)};
      }},
     {"layer blob dropped", true,
      [](const fs::path& root, const Image& im) { fs::remove(blob_file(root, im.blobs[2])); },
@@ -131,29 +150,36 @@ const Damage kDamages[] = {
        (void)im;
      },
      [](const Image& im) {
-       return std::vector<std::string>{"dangling_tag_link " + tag_rel(im),
-                                       "unparsable_manifest repositories/other/_manifests/" +
-                                           hex_of(digest_of("not json"))};
+       return std::vector<std::string>{
+           "dangling_tag_link " + tag_rel(im),
+           "unparsable_manifest repositories/other/_manifests/" + hex_of(digest_of("not json"))};
      }},
     {"temporary file left by a write", false,
-     [](const fs::path& root, const Image&) { write_all(manifests_of(root, "app") / ".link.tmp-1f-2", "sha"); },
-     [](const Image&) { return std::vector<std::string>{"leftover_temp repositories/app/_manifests/.link.tmp-1f-2"}; }},
+     [](const fs::path& root, const Image&) {
+       write_all(manifests_of(root, "app") / ".link.tmp-1f-2", "sha");
+     },
+     [](const Image&) {
+       return std::vector<std::string>{"leftover_temp repositories/app/_manifests/.link.tmp-1f-2"};
+     }},
     {"finishing upload left by a finish", false,
      [](const fs::path& root, const Image&) {
        write_all(root / "uploads" / "01234567-89ab-cdef-0123-456789abcdef.finishing", "x");
      },
      [](const Image&) {
-       return std::vector<std::string>{"leftover_finishing uploads/01234567-89ab-cdef-0123-456789abcdef.finishing"};
+       return std::vector<std::string>{
+           "leftover_finishing uploads/01234567-89ab-cdef-0123-456789abcdef.finishing"};
      }},
     {"stale upload", false,
      [](const fs::path& root, const Image&) {
        const fs::path p = root / "uploads" / "01234567-89ab-cdef-0123-456789abcdef.part";
        write_all(p, "x");
        set_age(p, 900);
-       write_all(root / "uploads" / "fedcba98-89ab-cdef-0123-456789abcdef.part", "fresh");  // no finding
+       write_all(root / "uploads" / "fedcba98-89ab-cdef-0123-456789abcdef.part",
+                 "fresh");  // no finding
      },
      [](const Image&) {
-       return std::vector<std::string>{"stale_upload uploads/01234567-89ab-cdef-0123-456789abcdef.part"};
+       return std::vector<std::string>{
+           "stale_upload uploads/01234567-89ab-cdef-0123-456789abcdef.part"};
      }},
     {"content type missing, revision link missing", false,
      [](const fs::path& root, const Image& im) {
@@ -161,11 +187,16 @@ const Damage kDamages[] = {
        fs::remove(manifests_of(root, "app") / "revisions/sha256" / hex_of(im.digest) / "link");
      },
      [](const Image& im) {
-       return std::vector<std::string>{"missing_content_type " + body_rel(im), "missing_revision_link " + body_rel(im)};
+       return std::vector<std::string>{"missing_content_type " + body_rel(im),
+                                       "missing_revision_link " + body_rel(im)};
      }},
     {"content type empty", false,
-     [](const fs::path& root, const Image& im) { write_all(manifests_of(root, "app") / (hex_of(im.digest) + ".ct"), ""); },
-     [](const Image& im) { return std::vector<std::string>{"empty_content_type " + body_rel(im) + ".ct"}; }},
+     [](const fs::path& root, const Image& im) {
+       write_all(manifests_of(root, "app") / (hex_of(im.digest) + ".ct"), "");
+     },
+     [](const Image& im) {
+       return std::vector<std::string>{"empty_content_type " + body_rel(im) + ".ct"};
+     }},
     {"deletion cut short after the body", false,
      [](const fs::path& root, const Image& im) {
        fs::remove(manifests_of(root, "app") / "tags/v1/current/link");
@@ -184,7 +215,8 @@ const Damage kDamages[] = {
      [](const Image& im) {
        const std::string hex = hex_of(im.blobs[0]);
        return std::vector<std::string>{"misplaced_blob blobs/sha256/" +
-                                       std::string(hex.substr(0, 2) == "00" ? "01" : "00") + "/" + hex};
+                                       std::string(hex.substr(0, 2) == "00" ? "01" : "00") + "/" +
+                                       hex};
      }},
     {"entries that do not belong", false,
      [](const fs::path& root, const Image&) {
@@ -195,9 +227,10 @@ const Damage kDamages[] = {
        write_all(root / "_gc" / "progress.json", "{\"running\":tr");
      },
      [](const Image&) {
-       return std::vector<std::string>{"invalid_gc_snapshot _gc/progress.json", "unknown_entry blobs/md5", "unknown_entry notes.txt",
-                                       "unknown_entry repositories/app/README",
-                                       "unknown_entry repositories/app/_manifests/tags/v1/current/link.bak"};
+       return std::vector<std::string>{
+           "invalid_gc_snapshot _gc/progress.json", "unknown_entry blobs/md5",
+           "unknown_entry notes.txt", "unknown_entry repositories/app/README",
+           "unknown_entry repositories/app/_manifests/tags/v1/current/link.bak"};
      }},
 };
 
@@ -226,12 +259,14 @@ TEST_F(FsckTest, IndexNamingAChildThatNoRepositoryStoresIsCorrupt) {
   const Image b = push_image("lib", "v1", "b");
   const std::string idx = index_manifest({a.digest, b.digest});
   char d[72];
-  ASSERT_EQ(reg_manifest_put("app", "multi", idx.data(), idx.size(), nullptr, d), 0) << reg_storage_last_error();
+  ASSERT_EQ(reg_manifest_put("app", "multi", idx.data(), idx.size(), nullptr, d), 0)
+      << reg_storage_last_error();
   EXPECT_EQ(joined(finding_lines(run_fsck())), "");  // a child in another repository is stored
 
   ASSERT_EQ(reg_manifest_delete("lib", b.digest.c_str()), 0);
   const reg::FsckReport r = run_fsck();
-  EXPECT_EQ(joined(finding_lines(r)), "missing_child_manifest repositories/app/_manifests/" + hex_of(d) + "\n");
+  EXPECT_EQ(joined(finding_lines(r)),
+            "missing_child_manifest repositories/app/_manifests/" + hex_of(d) + "\n");
   EXPECT_FALSE(r.sound());
   EXPECT_NE(r.findings[0].detail.find(b.digest), std::string::npos);
 }
@@ -242,13 +277,15 @@ TEST_F(FsckTest, UninitialisedDirectoryIsUnsoundAndLeftAsItWas) {
   ASSERT_TRUE(reg::fsck_attach(bare.c_str()));
   const reg::FsckReport r = run_fsck();
   EXPECT_EQ(joined(finding_lines(r)),
-            "missing_config config.json\nmissing_store_directory blobs\nmissing_store_directory repositories\n"
+            "missing_config config.json\nmissing_store_directory blobs\nmissing_store_directory "
+            "repositories\n"
             "missing_store_directory uploads\n");
   EXPECT_FALSE(r.sound());
   EXPECT_TRUE(fs::is_empty(bare));
 
   EXPECT_FALSE(reg::fsck_attach((tmp_.path() / "absent").c_str()));
-  EXPECT_EQ(std::string(reg_storage_last_error()), "storage root is not a directory: " + (tmp_.path() / "absent").string());
+  EXPECT_EQ(std::string(reg_storage_last_error()),
+            "storage root is not a directory: " + (tmp_.path() / "absent").string());
   EXPECT_FALSE(fs::exists(tmp_.path() / "absent"));
   EXPECT_FALSE(reg::fsck_attach(""));
   EXPECT_STREQ(reg_storage_last_error(), "storage root dir is empty");
@@ -304,7 +341,10 @@ TEST_F(FsckTest, ProgramsExitZeroOnlyWhenSound) {
   char buf[4096];
   for (std::size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
   pclose(p);
-  EXPECT_EQ(out.rfind("{\"root\":\"" + root() + "\",\"sound\":false,\"corrupt\":1,\"warnings\":1,", 0), 0u) << out;
+  EXPECT_EQ(
+      out.rfind("{\"root\":\"" + root() + "\",\"sound\":false,\"corrupt\":1,\"warnings\":1,", 0),
+      0u)
+      << out;
 }
 #endif
 

@@ -14,13 +14,16 @@ using namespace regtest;
 using reg::fault::Op;
 
 constexpr char kIdle[] =
-    "{\"running\":false,\"phase\":\"idle\",\"blobs_scanned\":0,\"blobs_total\":0,\"blobs_deleted\":0,"
+    "{\"running\":false,\"phase\":\"idle\",\"blobs_scanned\":0,\"blobs_total\":0,\"blobs_deleted\":"
+    "0,"
     "\"bytes_freed\":0,\"dry_run\":false,\"started_unix\":0,\"elapsed_ms\":0,\"cancelled\":false}";
 
 std::string snapshot(const char* running, const char* phase, const char* rest = "") {
   return std::string("{\"running\":") + running + ",\"phase\":\"" + phase +
-         "\",\"blobs_scanned\":1,\"blobs_total\":2,\"blobs_deleted\":3,\"bytes_freed\":4,\"dry_run\":true,"
-         "\"started_unix\":5,\"elapsed_ms\":6,\"cancelled\":false" + rest + "}";
+         "\",\"blobs_scanned\":1,\"blobs_total\":2,\"blobs_deleted\":3,\"bytes_freed\":4,\"dry_"
+         "run\":true,"
+         "\"started_unix\":5,\"elapsed_ms\":6,\"cancelled\":false" +
+         rest + "}";
 }
 
 class GcProgressTest : public StoreTest {
@@ -47,7 +50,8 @@ TEST_F(GcProgressTest, UninitialisedReaderConsultsNoFile) {
   reg::fault::arm(Op::any, 0, 0);  // counts only
   EXPECT_STREQ(reg_gc_progress_json(), kIdle);
   EXPECT_EQ(reg::fault::calls(Op::any), 0);
-  EXPECT_STREQ(reg_storage_last_error(), "not initialized - call reg_storage_init first");  // untouched
+  EXPECT_STREQ(reg_storage_last_error(),
+               "not initialized - call reg_storage_init first");  // untouched
 }
 
 struct ReaderCase {
@@ -71,7 +75,8 @@ std::string repeat(const std::string& s, int n) {
   for (int i = 0; i < n; ++i) out += s;
   return out;
 }
-const std::string k15ctl = repeat("\\u0001", 15);  // as the file spells it, and as the reader escapes it
+const std::string k15ctl =
+    repeat("\\u0001", 15);  // as the file spells it, and as the reader escapes it
 
 INSTANTIATE_TEST_SUITE_P(
     Rules, SnapshotReader,
@@ -80,39 +85,56 @@ INSTANTIATE_TEST_SUITE_P(
         ReaderCase{"StillFreshAt599Seconds", kRunning, 599, kRunning},
         ReaderCase{"StaleAt601SecondsIsIdle", kRunning, 601, kIdle},
         ReaderCase{"FutureTimeIsFresh", kRunning, -3600, kRunning},
-        ReaderCase{"EmptyPhaseWhenNotRunningIsDone", snapshot("false", ""), 0, snapshot("false", "done")},
-        ReaderCase{"EmptyPhaseWhileRunningStaysEmpty", snapshot("true", ""), 0, snapshot("true", "")},
+        ReaderCase{"EmptyPhaseWhenNotRunningIsDone", snapshot("false", ""), 0,
+                   snapshot("false", "done")},
+        ReaderCase{"EmptyPhaseWhileRunningStaysEmpty", snapshot("true", ""), 0,
+                   snapshot("true", "")},
         ReaderCase{"LongPhaseKeepsFifteenBytes", snapshot("true", k20.c_str()), 0,
                    snapshot("true", k20.substr(0, 15).c_str())},
-        ReaderCase{"PhaseNeedingEscapesStaysJson", snapshot("true", "a\\\"b"), 0, snapshot("true", "a\\\"b")},
+        ReaderCase{"PhaseNeedingEscapesStaysJson", snapshot("true", "a\\\"b"), 0,
+                   snapshot("true", "a\\\"b")},
         ReaderCase{"FifteenControlBytesAllEscaped", snapshot("true", k15ctl.c_str()), 0,
                    snapshot("true", k15ctl.c_str())},
-        ReaderCase{"RunningAsNumberIsNotRunning", snapshot("1", "walking"), 0, snapshot("false", "walking")},
-        ReaderCase{"RealNumberReadsZero", "{\"bytes_freed\":12.0,\"phase\":\"x\",\"elapsed_ms\":1}", 0,
-                   "{\"running\":false,\"phase\":\"x\",\"blobs_scanned\":0,\"blobs_total\":0,\"blobs_deleted\":0,"
-                   "\"bytes_freed\":0,\"dry_run\":false,\"started_unix\":0,\"elapsed_ms\":1,\"cancelled\":false}"},
-        ReaderCase{"PhaseOfWrongTypeStaysIdle", "{\"phase\":7,\"running\":true}", 0,
-                   "{\"running\":true,\"phase\":\"idle\",\"blobs_scanned\":0,\"blobs_total\":0,\"blobs_deleted\":0,"
-                   "\"bytes_freed\":0,\"dry_run\":false,\"started_unix\":0,\"elapsed_ms\":0,\"cancelled\":false}"},
-        ReaderCase{"FirstOfDuplicateKeysWins", "{\"blobs_total\":7,\"blobs_total\":9,\"phase\":\"a\",\"phase\":\"b\"}",
+        ReaderCase{"RunningAsNumberIsNotRunning", snapshot("1", "walking"), 0,
+                   snapshot("false", "walking")},
+        ReaderCase{"RealNumberReadsZero", "{\"bytes_freed\":12.0,\"phase\":\"x\",\"elapsed_ms\":1}",
                    0,
-                   "{\"running\":false,\"phase\":\"a\",\"blobs_scanned\":0,\"blobs_total\":7,\"blobs_deleted\":0,"
-                   "\"bytes_freed\":0,\"dry_run\":false,\"started_unix\":0,\"elapsed_ms\":0,\"cancelled\":false}"},
-        ReaderCase{"CountersKeepLow32Bits", "{\"blobs_total\":4294967297,\"bytes_freed\":-5,\"phase\":\"x\"}", 0,
-                   "{\"running\":false,\"phase\":\"x\",\"blobs_scanned\":0,\"blobs_total\":1,\"blobs_deleted\":0,"
-                   "\"bytes_freed\":-5,\"dry_run\":false,\"started_unix\":0,\"elapsed_ms\":0,\"cancelled\":false}"},
-        ReaderCase{"HugeStartTimeGivesZeroElapsed", "{\"started_unix\":9223372036854775807,\"phase\":\"x\"}", 0,
-                   "{\"running\":false,\"phase\":\"x\",\"blobs_scanned\":0,\"blobs_total\":0,\"blobs_deleted\":0,"
-                   "\"bytes_freed\":0,\"dry_run\":false,\"started_unix\":9223372036854775807,\"elapsed_ms\":0,"
+                   "{\"running\":false,\"phase\":\"x\",\"blobs_scanned\":0,\"blobs_total\":0,"
+                   "\"blobs_deleted\":0,"
+                   "\"bytes_freed\":0,\"dry_run\":false,\"started_unix\":0,\"elapsed_ms\":1,"
+                   "\"cancelled\":false}"},
+        ReaderCase{"PhaseOfWrongTypeStaysIdle", "{\"phase\":7,\"running\":true}", 0,
+                   "{\"running\":true,\"phase\":\"idle\",\"blobs_scanned\":0,\"blobs_total\":0,"
+                   "\"blobs_deleted\":0,"
+                   "\"bytes_freed\":0,\"dry_run\":false,\"started_unix\":0,\"elapsed_ms\":0,"
+                   "\"cancelled\":false}"},
+        ReaderCase{"FirstOfDuplicateKeysWins",
+                   "{\"blobs_total\":7,\"blobs_total\":9,\"phase\":\"a\",\"phase\":\"b\"}", 0,
+                   "{\"running\":false,\"phase\":\"a\",\"blobs_scanned\":0,\"blobs_total\":7,"
+                   "\"blobs_deleted\":0,"
+                   "\"bytes_freed\":0,\"dry_run\":false,\"started_unix\":0,\"elapsed_ms\":0,"
+                   "\"cancelled\":false}"},
+        ReaderCase{"CountersKeepLow32Bits",
+                   "{\"blobs_total\":4294967297,\"bytes_freed\":-5,\"phase\":\"x\"}", 0,
+                   "{\"running\":false,\"phase\":\"x\",\"blobs_scanned\":0,\"blobs_total\":1,"
+                   "\"blobs_deleted\":0,"
+                   "\"bytes_freed\":-5,\"dry_run\":false,\"started_unix\":0,\"elapsed_ms\":0,"
+                   "\"cancelled\":false}"},
+        ReaderCase{"HugeStartTimeGivesZeroElapsed",
+                   "{\"started_unix\":9223372036854775807,\"phase\":\"x\"}", 0,
+                   "{\"running\":false,\"phase\":\"x\",\"blobs_scanned\":0,\"blobs_total\":0,"
+                   "\"blobs_deleted\":0,"
+                   "\"bytes_freed\":0,\"dry_run\":false,\"started_unix\":9223372036854775807,"
+                   "\"elapsed_ms\":0,"
                    "\"cancelled\":false}"},
         ReaderCase{"NotJsonIsIdle", "{\"running\":tru", 0, kIdle},
-        ReaderCase{"ArrayIsIdle", "[1,2]", 0, kIdle},
-        ReaderCase{"EmptyFileIsIdle", "", 0, kIdle}),
+        ReaderCase{"ArrayIsIdle", "[1,2]", 0, kIdle}, ReaderCase{"EmptyFileIsIdle", "", 0, kIdle}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(GcProgressTest, ElapsedIsWorkedOutFromStartWhenMissing) {
   const auto started = std::time(nullptr) - 30;
-  write_progress("{\"running\":true,\"phase\":\"walking\",\"started_unix\":" + std::to_string(started) + "}");
+  write_progress(
+      "{\"running\":true,\"phase\":\"walking\",\"started_unix\":" + std::to_string(started) + "}");
   const std::string text = reg_gc_progress_json();
   const auto pos = text.find("\"elapsed_ms\":");
   ASSERT_NE(pos, std::string::npos) << text;
@@ -136,9 +158,11 @@ TEST_F(GcProgressTest, WriterOutputReadsBackUnchanged) {
   char text[reg::kSnapshotCap];
   const int n = reg::gc_snapshot_json(rec, text);
   EXPECT_STREQ(text,
-               "{\"running\":true,\"phase\":\"deleting\",\"blobs_scanned\":-2147483648,\"blobs_total\":2147483647,"
+               "{\"running\":true,\"phase\":\"deleting\",\"blobs_scanned\":-2147483648,\"blobs_"
+               "total\":2147483647,"
                "\"blobs_deleted\":-1,\"bytes_freed\":-9223372036854775808,\"dry_run\":true,"
-               "\"started_unix\":9223372036854775807,\"elapsed_ms\":9223372036854775807,\"cancelled\":true}");
+               "\"started_unix\":9223372036854775807,\"elapsed_ms\":9223372036854775807,"
+               "\"cancelled\":true}");
   EXPECT_EQ(n, static_cast<int>(std::strlen(text)));
   ASSERT_EQ(reg::gc_write_snapshot(rec), 0);
   EXPECT_EQ(read_all(progress()), text);
@@ -146,7 +170,7 @@ TEST_F(GcProgressTest, WriterOutputReadsBackUnchanged) {
   reg::gc_set_phase(rec, "fifteen-chars-x");
   rec.blobs_total = rec.blobs_deleted = INT_MIN;
   rec.started_unix = rec.elapsed_ms = LLONG_MIN;
-  rec.running = rec.dry_run = rec.cancelled = 0;  // "false" is the longer word
+  rec.running = rec.dry_run = rec.cancelled = 0;     // "false" is the longer word
   EXPECT_EQ(reg::gc_snapshot_json(rec, text), 264);  // the longest snapshot
 }
 

@@ -59,14 +59,20 @@ using namespace regtest;
 using reg::fault::Op;
 
 // The summary without its elapsed time, which no test can predict.
-std::string without_elapsed(const std::string& s) { return std::regex_replace(s, std::regex(",\"elapsed_ms\":\\d+"), ""); }
+std::string without_elapsed(const std::string& s) {
+  return std::regex_replace(s, std::regex(",\"elapsed_ms\":\\d+"), "");
+}
 
-std::string summary(bool dry, int total, int reachable, int deleted, long long bytes, int stale, long long stale_bytes,
-                    bool cancelled = false) {
-  return "{\"dry_run\":" + std::string(dry ? "true" : "false") + ",\"blobs_total\":" + std::to_string(total) +
-         ",\"blobs_reachable\":" + std::to_string(reachable) + ",\"blobs_deleted\":" + std::to_string(deleted) +
-         ",\"bytes_freed\":" + std::to_string(bytes) + ",\"blobs_kept\":" + std::to_string(total - deleted) +
-         ",\"stale_uploads\":" + std::to_string(stale) + ",\"stale_upload_bytes\":" + std::to_string(stale_bytes) +
+std::string summary(bool dry, int total, int reachable, int deleted, long long bytes, int stale,
+                    long long stale_bytes, bool cancelled = false) {
+  return "{\"dry_run\":" + std::string(dry ? "true" : "false") +
+         ",\"blobs_total\":" + std::to_string(total) +
+         ",\"blobs_reachable\":" + std::to_string(reachable) +
+         ",\"blobs_deleted\":" + std::to_string(deleted) +
+         ",\"bytes_freed\":" + std::to_string(bytes) +
+         ",\"blobs_kept\":" + std::to_string(total - deleted) +
+         ",\"stale_uploads\":" + std::to_string(stale) +
+         ",\"stale_upload_bytes\":" + std::to_string(stale_bytes) +
          ",\"cancelled\":" + (cancelled ? "true" : "false") + "}";
 }
 
@@ -89,7 +95,8 @@ class GcTest : public StoreTest {
   }
   SmallStore build_small_store() {
     SmallStore s;
-    const auto c1 = blob("config one", s, true), l1 = blob("layer one", s, true), l2 = blob("layer two", s, true);
+    const auto c1 = blob("config one", s, true), l1 = blob("layer one", s, true),
+               l2 = blob("layer two", s, true);
     const auto m1 = write_manifest_files(rootp(), "team/app", image_manifest(c1, {l1, l2}), "v1");
     const auto c2 = blob("config two", s, true), l3 = blob("layer three", s, true);
     write_manifest_files(rootp(), "solo", image_manifest(c2, {l3}));  // untagged: still a root
@@ -121,7 +128,9 @@ TEST_F(GcTest, EmptyStoreRunWritesSummaryAndLastRun) {
                                std::regex("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ 0 0\n")));
   EXPECT_STREQ(reg_storage_last_error(), "");
   const std::string progress = reg_gc_progress_json();
-  EXPECT_NE(progress.find("{\"running\":false,\"phase\":\"done\",\"blobs_scanned\":0,\"blobs_total\":0,"), std::string::npos);
+  EXPECT_NE(
+      progress.find("{\"running\":false,\"phase\":\"done\",\"blobs_scanned\":0,\"blobs_total\":0,"),
+      std::string::npos);
 }
 
 TEST_F(GcTest, DryRunCountsAndChangesNothing) {
@@ -142,16 +151,20 @@ TEST_F(GcTest, RunDeletesExactlyWhatNoManifestNames) {
   SmallStore s;
   const auto cfg = blob("cfg", s, true), lay = blob("lay", s, true), twice = blob("twice", s, true);
   const auto dup = blob("named by a second layers key", s, true);
-  const auto subject = blob("only a subject", s, false), annotated = blob("only an annotation", s, false);
+  const auto subject = blob("only a subject", s, false),
+             annotated = blob("only an annotation", s, false);
   const auto upper = blob("named in uppercase", s, false), nested = blob("nested deeper", s, false);
   std::string upper_digest = upper;
-  for (std::size_t i = 7; i < upper_digest.size(); ++i) upper_digest[i] = static_cast<char>(std::toupper(upper_digest[i]));
+  for (std::size_t i = 7; i < upper_digest.size(); ++i)
+    upper_digest[i] = static_cast<char>(std::toupper(upper_digest[i]));
   write_manifest_files(rootp(), "r", image_manifest(cfg, {}));
-  write_manifest_files(rootp(), "r", "{\"config\":\"" + lay + "\",\"layers\":[{\"digest\":\"" + lay + "\"},{\"digest\":\"" +
-                                          twice + "\"},{\"digest\":\"" + twice + "\"},{\"digest\":\"" + upper_digest +
-                                          "\"},{\"x\":{\"digest\":\"" + nested + "\"}}],\"layers\":[{\"digest\":\"" +
-                                          dup + "\"}],\"subject\":{\"digest\":\"" + subject +
-                                          "\"},\"annotations\":{\"a\":\"" + annotated + "\"}}");
+  write_manifest_files(rootp(), "r",
+                       "{\"config\":\"" + lay + "\",\"layers\":[{\"digest\":\"" + lay +
+                           "\"},{\"digest\":\"" + twice + "\"},{\"digest\":\"" + twice +
+                           "\"},{\"digest\":\"" + upper_digest + "\"},{\"x\":{\"digest\":\"" +
+                           nested + "\"}}],\"layers\":[{\"digest\":\"" + dup +
+                           "\"}],\"subject\":{\"digest\":\"" + subject +
+                           "\"},\"annotations\":{\"a\":\"" + annotated + "\"}}");
   write_manifest_files(rootp(), "r", "not json " + cfg);
   write_all(rootp() / "blobs" / "sha256" / "ab" / "not-a-blob", "x");
   write_all(rootp() / "blobs" / "sha256" / "stray", "y");
@@ -170,7 +183,8 @@ TEST_F(GcTest, RunDeletesExactlyWhatNoManifestNames) {
   expect_named_intact(s);
   EXPECT_TRUE(fs::exists(rootp() / "blobs" / "sha256" / "ab" / "not-a-blob"));
   EXPECT_TRUE(fs::exists(rootp() / "blobs" / "sha256" / "stray"));
-  EXPECT_EQ(read_all(rootp() / "_gc" / "last_run").substr(20), " " + std::to_string(freed) + " 4\n");
+  EXPECT_EQ(read_all(rootp() / "_gc" / "last_run").substr(20),
+            " " + std::to_string(freed) + " 4\n");
 }
 
 TEST_F(GcTest, MarkSeesRepositoriesAndManifestsBeyondListingLimits) {
@@ -183,11 +197,14 @@ TEST_F(GcTest, MarkSeesRepositoriesAndManifestsBeyondListingLimits) {
   for (int i = 2; i <= 11; ++i) deep += "/d" + std::to_string(i);  // past nine levels
   write_manifest_files(rootp(), deep, image_manifest(blob("deep config", s, true), {}));
   for (int i = 0; i < 300; ++i)  // a _manifests directory of 600 entries and more
-    write_manifest_files(rootp(), "wide", image_manifest(blob("wide config " + std::to_string(i), s, true), {}));
+    write_manifest_files(rootp(), "wide",
+                         image_manifest(blob("wide config " + std::to_string(i), s, true), {}));
   blob("unnamed", s, false);
   const char* text = reg_gc_json(0);
   ASSERT_NE(text, nullptr) << reg_storage_last_error();
-  EXPECT_NE(std::string(text).find("\"blobs_reachable\":1331,\"blobs_deleted\":1,"), std::string::npos) << text;
+  EXPECT_NE(std::string(text).find("\"blobs_reachable\":1331,\"blobs_deleted\":1,"),
+            std::string::npos)
+      << text;
   expect_named_intact(s);
 }
 
@@ -233,7 +250,8 @@ INSTANTIATE_TEST_SUITE_P(
                       UploadCase{"PartAt900IsStale", kUuid + ".part", 900, "stale"},
                       UploadCase{"AnyLongerPartName", "x.part", 900, "stale"},
                       UploadCase{"FutureTimeIsInProgress", "x.part", -100, "refused"},
-                      UploadCase{"FinishingAt899IsInProgress", kUuid + ".finishing", 899, "refused"},
+                      UploadCase{"FinishingAt899IsInProgress", kUuid + ".finishing", 899,
+                                 "refused"},
                       UploadCase{"FinishingAt900IsStale", kUuid + ".finishing", 900, "stale"},
                       UploadCase{"FinishingNeedsAnUploadId", "abc.finishing", 10, "ignored"},
                       UploadCase{"BarePartNameIsNoUpload", ".part", 10, "ignored"},
@@ -250,7 +268,8 @@ TEST_F(GcTest, InProgressCheckSeesEveryUploadAndRefusalStillDropsStale) {
   write_all(rootp() / "uploads" / "zz-busy.part", "x");  // written just now
   EXPECT_EQ(reg_gc_json(0), nullptr);
   EXPECT_STREQ(reg_storage_last_error(), "uploads in progress");
-  EXPECT_EQ(snapshot_tree(rootp() / "uploads"), (std::map<std::string, std::string>{{"zz-busy.part", "x"}}));
+  EXPECT_EQ(snapshot_tree(rootp() / "uploads"),
+            (std::map<std::string, std::string>{{"zz-busy.part", "x"}}));
   EXPECT_FALSE(fs::exists(rootp() / "_gc"));
 }
 
@@ -285,7 +304,8 @@ TEST_F(GcTest, UnreadableBodyFailsTheRunAndChangesNothing) {
     _exit(0);
   }
   EXPECT_EQ(reg_gc_json(0), nullptr);
-  EXPECT_EQ(std::string(reg_storage_last_error()), "gc mark incomplete: cannot read manifest solo@sha256:" + hex);
+  EXPECT_EQ(std::string(reg_storage_last_error()),
+            "gc mark incomplete: cannot read manifest solo@sha256:" + hex);
   const int release = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);  // in case the run never opened it
   waitpid(writer, nullptr, 0);
   if (release >= 0) close(release);
@@ -318,17 +338,21 @@ TEST_F(GcTest, FaultSweepNeverDeletesANamedBlob) {
       messages.insert(m);
       EXPECT_EQ(store_tree_without_gc(rootp()), before);
       // The fault was spent in the mark, so the last snapshot went out.
-      EXPECT_EQ(std::string(reg_gc_progress_json()).rfind("{\"running\":false,\"phase\":\"done\",", 0), 0u);
+      EXPECT_EQ(
+          std::string(reg_gc_progress_json()).rfind("{\"running\":false,\"phase\":\"done\",", 0),
+          0u);
     }
     if (!fired) {
       ASSERT_NE(text, nullptr);
       break;
     }
   }
-  for (const char* m : {"gc mark incomplete: cannot list repositories", "gc mark incomplete: cannot list manifests of solo"})
+  for (const char* m : {"gc mark incomplete: cannot list repositories",
+                        "gc mark incomplete: cannot list manifests of solo"})
     EXPECT_TRUE(messages.count(m)) << m;
   bool read_failure = false;
-  for (const auto& m : messages) read_failure |= m.rfind("gc mark incomplete: cannot read manifest ", 0) == 0;
+  for (const auto& m : messages)
+    read_failure |= m.rfind("gc mark incomplete: cannot read manifest ", 0) == 0;
   EXPECT_TRUE(read_failure);
 }
 
@@ -350,7 +374,9 @@ TEST_F(GcTest, AllocationFailureSweepNeverDeletesANamedBlob) {
       if (m == "gc mark incomplete: out of memory") {
         mark_failed = true;
         EXPECT_EQ(store_tree_without_gc(rootp()), before);
-        EXPECT_EQ(std::string(reg_gc_progress_json()).rfind("{\"running\":false,\"phase\":\"done\",", 0), 0u);
+        EXPECT_EQ(
+            std::string(reg_gc_progress_json()).rfind("{\"running\":false,\"phase\":\"done\",", 0),
+            0u);
       }
     }
     if (g_alloc_failed == 0) {
@@ -394,7 +420,8 @@ class ChildGc {
     if (pid_ == 0) {
       close(fds[0]);
       const char* t = reg_gc_json(dry_run);
-      const std::string out = t ? std::string(t) : "error: " + std::string(reg_storage_last_error());
+      const std::string out =
+          t ? std::string(t) : "error: " + std::string(reg_storage_last_error());
       if (write(fds[1], out.data(), out.size()) < 0) _exit(2);
       _exit(0);
     }
@@ -414,7 +441,8 @@ class ChildGc {
   std::string result() {
     std::string out;
     char buf[4096];
-    for (ssize_t n; (n = read(fd_, buf, sizeof buf)) > 0;) out.append(buf, static_cast<std::size_t>(n));
+    for (ssize_t n; (n = read(fd_, buf, sizeof buf)) > 0;)
+      out.append(buf, static_cast<std::size_t>(n));
     close(fd_);
     if (!done_) waitpid(pid_, &status_, 0);
     return out;
@@ -472,7 +500,9 @@ TEST_F(GcCancelTest, WatcherCancelsPartWayThroughTheSweep) {
     EXPECT_EQ(done.phase, "done");
     EXPECT_GT(left, 0);
     EXPECT_LT(left, static_cast<int>(s.garbage.size()));
-    EXPECT_NE(out.find("\"blobs_deleted\":" + std::to_string(s.garbage.size() - left) + ","), std::string::npos) << out;
+    EXPECT_NE(out.find("\"blobs_deleted\":" + std::to_string(s.garbage.size() - left) + ","),
+              std::string::npos)
+        << out;
     EXPECT_FALSE(fs::exists(rootp() / "_gc" / "cancel"));
     EXPECT_TRUE(fs::exists(rootp() / "_gc" / "last_run"));
   }
@@ -486,7 +516,8 @@ TEST_F(GcCancelTest, WatcherCancelsDuringTheMarkAndNothingIsDeleted) {
     SmallStore s = build_small_store();
     const std::string shared = blob("bulk config", s, true);
     for (int i = 0; i < 2000; ++i)  // a long mark: check points every 256 manifests
-      write_manifest_files(rootp(), "bulk", image_manifest(shared, {}) + std::string(i, ' '), "", true);
+      write_manifest_files(rootp(), "bulk", image_manifest(shared, {}) + std::string(i, ' '), "",
+                           true);
     const auto before = store_tree_without_gc(rootp());
     ChildGc gc(0);
     bool requested = false;
@@ -500,9 +531,12 @@ TEST_F(GcCancelTest, WatcherCancelsDuringTheMarkAndNothingIsDeleted) {
     const std::string out = gc.result();
     ASSERT_EQ(out.rfind("{", 0), 0u) << out;
     expect_named_intact(s);
-    if (!requested || out.find("\"blobs_reachable\":0,") == std::string::npos) continue;  // too late: swept
+    if (!requested || out.find("\"blobs_reachable\":0,") == std::string::npos)
+      continue;  // too late: swept
     cancelled_in_mark = true;
-    EXPECT_EQ(without_elapsed(out), summary(false, static_cast<int>(s.named.size() + s.garbage.size()), 0, 0, 0, 0, 0, true));
+    EXPECT_EQ(
+        without_elapsed(out),
+        summary(false, static_cast<int>(s.named.size() + s.garbage.size()), 0, 0, 0, 0, 0, true));
     EXPECT_EQ(store_tree_without_gc(rootp()), before);
     EXPECT_FALSE(fs::exists(rootp() / "_gc" / "cancel"));
     EXPECT_TRUE(fs::exists(rootp() / "_gc" / "last_run"));
@@ -515,8 +549,10 @@ TEST_F(GcCancelTest, WatcherCancelsDuringTheMarkAndNothingIsDeleted) {
 
 TEST_F(GcTest, StoreBuiltByPushesAndDeletionsKeepsEveryNamedBlob) {
   char id[37];
-  if (reg_blob_start_upload(id) != 0 || reg_blob_cancel_upload(id) != 0 || reg_repo_delete("absent") == 0 ||
-      std::string(reg_storage_last_error()) == "not implemented" || reg_manifest_delete("absent", "x") == 0 ||
+  if (reg_blob_start_upload(id) != 0 || reg_blob_cancel_upload(id) != 0 ||
+      reg_repo_delete("absent") == 0 ||
+      std::string(reg_storage_last_error()) == "not implemented" ||
+      reg_manifest_delete("absent", "x") == 0 ||
       std::string(reg_storage_last_error()) == "not implemented" ||
       (reg_manifest_put(nullptr, nullptr, nullptr, 0, nullptr, nullptr),
        std::string(reg_storage_last_error()) == "not implemented"))
@@ -528,7 +564,8 @@ TEST_F(GcTest, StoreBuiltByPushesAndDeletionsKeepsEveryNamedBlob) {
     for (const auto& b : {c, l1, l2}) data[put_blob(b)] = b;
     const std::string body = image_manifest(digest_of(c), {digest_of(l1), digest_of(l2)});
     char digest[72];
-    EXPECT_EQ(reg_manifest_put(repo.c_str(), tag.c_str(), body.data(), body.size(), nullptr, digest), 0)
+    EXPECT_EQ(
+        reg_manifest_put(repo.c_str(), tag.c_str(), body.data(), body.size(), nullptr, digest), 0)
         << reg_storage_last_error();
     return std::string(digest);
   };
@@ -536,8 +573,9 @@ TEST_F(GcTest, StoreBuiltByPushesAndDeletionsKeepsEveryNamedBlob) {
   const std::string v2 = push_image("team/app", "v2", 2);
   push_image("team/app", "v3", 3);
   push_image("other", "latest", 4);
-  push_image("team/app", "v1", 5);                          // v1 moves; its first manifest stays, untagged
-  ASSERT_EQ(reg_manifest_delete("team/app", "v3"), 0) << reg_storage_last_error();  // only tag: manifest goes
+  push_image("team/app", "v1", 5);  // v1 moves; its first manifest stays, untagged
+  ASSERT_EQ(reg_manifest_delete("team/app", "v3"), 0)
+      << reg_storage_last_error();  // only tag: manifest goes
   ASSERT_EQ(reg_manifest_delete("team/app", v2.c_str()), 0) << reg_storage_last_error();
   ASSERT_EQ(reg_repo_delete("other"), 0) << reg_storage_last_error();
   const char* text = reg_gc_json(0);
@@ -545,7 +583,8 @@ TEST_F(GcTest, StoreBuiltByPushesAndDeletionsKeepsEveryNamedBlob) {
   std::set<std::string> named;
   for (const auto& e : fs::recursive_directory_iterator(rootp() / "repositories")) {
     const std::string name = e.path().filename().string();
-    if (e.is_regular_file() && name.size() == 64 && e.path().parent_path().filename() == "_manifests")
+    if (e.is_regular_file() && name.size() == 64 &&
+        e.path().parent_path().filename() == "_manifests")
       for (const auto& [d, bytes] : data)
         if (read_all(e.path()).find(d) != std::string::npos) named.insert(d);
   }

@@ -5,7 +5,7 @@
 #include <string.h>
 
 int main(void) {
-  const char *err = reg_storage_last_error();
+  const char* err = reg_storage_last_error();
   if (err == NULL || strcmp(err, "") != 0) {
     fprintf(stderr, "last error not empty at load\n");
     return 1;

@@ -20,25 +20,58 @@ struct Call {
 
 const std::string kHex = std::string(64, 'a');
 
-const std::vector<std::string> kBadRepos = {
-    "", "..", "../x", "../../x", "../../../x", "a/../b", "a/..", ".", "/", "./", "//", "./a", "a/.",
-    "_manifests", "a/_manifests", "a/_manifests/tags", "a\\..\\b", "..\\x", "\\", std::string(256, 'a'),
-    "a\x01" "b", "a\nb", "\x7f", "\xff\xfe", "caf\xc3\xa9", "a b", "a:b", "a@b", "a*", "a%2f..%2fb"};
+const std::vector<std::string> kBadRepos = {"",
+                                            "..",
+                                            "../x",
+                                            "../../x",
+                                            "../../../x",
+                                            "a/../b",
+                                            "a/..",
+                                            ".",
+                                            "/",
+                                            "./",
+                                            "//",
+                                            "./a",
+                                            "a/.",
+                                            "_manifests",
+                                            "a/_manifests",
+                                            "a/_manifests/tags",
+                                            "a\\..\\b",
+                                            "..\\x",
+                                            "\\",
+                                            std::string(256, 'a'),
+                                            "a\x01"
+                                            "b",
+                                            "a\nb",
+                                            "\x7f",
+                                            "\xff\xfe",
+                                            "caf\xc3\xa9",
+                                            "a b",
+                                            "a:b",
+                                            "a@b",
+                                            "a*",
+                                            "a%2f..%2fb"};
 
-const std::vector<std::string> kBadTags = {"..", ".", "../x", "../../x", "a/b", "/abs", "a\\b", "\\abs", "..\\.."};
+const std::vector<std::string> kBadTags = {"..",   ".",    "../x",  "../../x", "a/b",
+                                           "/abs", "a\\b", "\\abs", "..\\.."};
 
 const std::vector<std::string> kBadDigests = {
-    "sha256:../../../../etc/passwd", "sha256:" + std::string(64, 'A'), "sha256:" + kHex.substr(1),
-    "sha256:" + kHex + "0", "sha256:" + kHex + "/..", "sha256:" + kHex.substr(2) + "\n\n",
+    "sha256:../../../../etc/passwd",    "sha256:" + std::string(64, 'A'),
+    "sha256:" + kHex.substr(1),         "sha256:" + kHex + "0",
+    "sha256:" + kHex + "/..",           "sha256:" + kHex.substr(2) + "\n\n",
     "sha256:" + kHex.substr(3) + "/..", "sha256:"};
-const std::vector<std::string> kBadBlobDigests = {"sha256", "sha512:" + kHex, "../blobs/sha256/aa/" + kHex, "/etc/passwd", "",
-                                                  kHex};
+const std::vector<std::string> kBadBlobDigests = {
+    "sha256", "sha512:" + kHex, "../blobs/sha256/aa/" + kHex, "/etc/passwd", "", kHex};
 
-const std::vector<std::string> kBadIds = {
-    "../../../../../../../../../../../tmp", "00000000-0000-0000-0000-00000000000/",
-    "00000000-0000-0000-0000-0000000000..", "ABCDEF00-0000-0000-0000-000000000000",
-    "00000000-0000-0000-0000-0000000000000", "00000000-0000-0000-0000-00000000000", "",
-    "00000000-0000-0000-0000-00000000000\n", "00000000/0000-0000-0000-000000000000"};
+const std::vector<std::string> kBadIds = {"../../../../../../../../../../../tmp",
+                                          "00000000-0000-0000-0000-00000000000/",
+                                          "00000000-0000-0000-0000-0000000000..",
+                                          "ABCDEF00-0000-0000-0000-000000000000",
+                                          "00000000-0000-0000-0000-0000000000000",
+                                          "00000000-0000-0000-0000-00000000000",
+                                          "",
+                                          "00000000-0000-0000-0000-00000000000\n",
+                                          "00000000/0000-0000-0000-000000000000"};
 
 bool put(const std::string& repo, const std::string& ref, const std::string& body) {
   char d[72];
@@ -73,34 +106,47 @@ class HostileInputTest : public StoreTest {
     std::vector<Call> c;
     const std::string body = image_.body, digest = image_.digest, config = image_.blobs[0];
     for (const auto& r : kBadRepos) {
-      c.push_back({"put repo " + r, [=] { return put(r, "v1", body); }, "invalid repository name: " + r});
+      c.push_back(
+          {"put repo " + r, [=] { return put(r, "v1", body); }, "invalid repository name: " + r});
       c.push_back({"get repo " + r, [=] { return get(r, "v1"); }, "invalid repository name"});
-      c.push_back({"get digest repo " + r, [=] { return get(r, digest); }, "invalid repository name"});
+      c.push_back(
+          {"get digest repo " + r, [=] { return get(r, digest); }, "invalid repository name"});
       c.push_back({"delete repo " + r, [=] { return reg_manifest_delete(r.c_str(), "v1") == 0; },
                    "invalid repository name"});
       c.push_back({"repo delete " + r, [=] { return reg_repo_delete(r.c_str()) == 0; },
-                   r.empty()                  ? "NULL argument"
+                   r.empty()                        ? "NULL argument"
                    : kStoreAddressingRepos.count(r) ? "invalid repository name: " + r
                                                     : std::string("invalid repository name")});
-      c.push_back({"tags " + r, [=] { return reg_tags_list_json(r.c_str()) != nullptr; }, "invalid repository name"});
+      c.push_back({"tags " + r, [=] { return reg_tags_list_json(r.c_str()) != nullptr; },
+                   "invalid repository name"});
       c.push_back({"tags page " + r,
-                   [=] { return reg_tags_list_json_page(r.c_str(), 1, "..", nullptr, nullptr, 0) != nullptr; },
+                   [=] {
+                     return reg_tags_list_json_page(r.c_str(), 1, "..", nullptr, nullptr, 0) !=
+                            nullptr;
+                   },
                    "invalid repository name"});
     }
     for (const auto& t : kBadTags) {
       c.push_back({"put tag " + t, [=] { return put("app", t, body); }, "invalid tag: " + t});
       c.push_back({"get tag " + t, [=] { return get("app", t); }, "invalid tag: " + t});
-      c.push_back({"delete tag " + t, [=] { return reg_manifest_delete("app", t.c_str()) == 0; }, "invalid tag: " + t});
+      c.push_back({"delete tag " + t, [=] { return reg_manifest_delete("app", t.c_str()) == 0; },
+                   "invalid tag: " + t});
     }
     const std::string name_max(300, 't'), path_max(5000, 't');
     c.push_back({"put empty reference", [=] { return put("app", "", body); }, "empty reference"});
     c.push_back({"get empty reference", [] { return get("app", ""); }, "invalid tag: "});
-    c.push_back({"delete empty reference", [] { return reg_manifest_delete("app", "") == 0; }, "invalid tag: "});
-    c.push_back({"put tag longer than a name", [=] { return put("app", name_max, body); }, "invalid tag: " + name_max});
-    c.push_back({"get tag longer than a name", [=] { return get("app", name_max); }, "tag not found: app:" + name_max});
-    c.push_back({"put tag longer than a path", [=] { return put("app", path_max, body); }, "path too long"});
-    c.push_back({"get tag longer than a path", [=] { return get("app", path_max); }, "path too long"});
-    c.push_back({"delete tag longer than a path", [=] { return reg_manifest_delete("app", path_max.c_str()) == 0; },
+    c.push_back({"delete empty reference", [] { return reg_manifest_delete("app", "") == 0; },
+                 "invalid tag: "});
+    c.push_back({"put tag longer than a name", [=] { return put("app", name_max, body); },
+                 "invalid tag: " + name_max});
+    c.push_back({"get tag longer than a name", [=] { return get("app", name_max); },
+                 "tag not found: app:" + name_max});
+    c.push_back({"put tag longer than a path", [=] { return put("app", path_max, body); },
+                 "path too long"});
+    c.push_back(
+        {"get tag longer than a path", [=] { return get("app", path_max); }, "path too long"});
+    c.push_back({"delete tag longer than a path",
+                 [=] { return reg_manifest_delete("app", path_max.c_str()) == 0; },
                  "path too long"});
     for (const auto& d : kBadDigests) {
       c.push_back({"get digest " + d, [=] { return get("app", d); }, "invalid digest reference"});
@@ -110,30 +156,40 @@ class HostileInputTest : public StoreTest {
     std::vector<std::string> digests = kBadDigests;
     digests.insert(digests.end(), kBadBlobDigests.begin(), kBadBlobDigests.end());
     for (const auto& d : digests) {
-      c.push_back({"exists " + d, [=] { return reg_blob_exists(d.c_str()) != -1; }, "invalid digest"});
-      c.push_back({"size " + d, [=] { return reg_blob_get_size(d.c_str()) != -1; }, "invalid digest"});
-      c.push_back({"filepath " + d, [=] {
+      c.push_back(
+          {"exists " + d, [=] { return reg_blob_exists(d.c_str()) != -1; }, "invalid digest"});
+      c.push_back(
+          {"size " + d, [=] { return reg_blob_get_size(d.c_str()) != -1; }, "invalid digest"});
+      c.push_back({"filepath " + d,
+                   [=] {
                      char path[4096];
                      return reg_blob_get_filepath(d.c_str(), path, sizeof path) == 0;
                    },
                    "invalid digest"});
-      c.push_back({"blob delete " + d, [=] { return reg_blob_delete(d.c_str()) == 0; }, "invalid digest"});
-      c.push_back({"referrers " + d, [=] { return reg_referrers_json(d.c_str()) != nullptr; }, "invalid digest"});
-      c.push_back({"finish to " + d, [=, id = std::string(upload_)] {
+      c.push_back(
+          {"blob delete " + d, [=] { return reg_blob_delete(d.c_str()) == 0; }, "invalid digest"});
+      c.push_back({"referrers " + d, [=] { return reg_referrers_json(d.c_str()) != nullptr; },
+                   "invalid digest"});
+      c.push_back({"finish to " + d,
+                   [=, id = std::string(upload_)] {
                      char out[72];
                      return reg_blob_finish_upload(id.c_str(), d.c_str(), out) == 0;
                    },
                    "invalid expected digest"});
     }
     for (const auto& id : kBadIds) {
-      c.push_back({"append " + id, [=] { return reg_blob_append_chunk(id.c_str(), "x", 1) == 0; }, "invalid upload uuid"});
-      c.push_back({"finish " + id, [=] {
+      c.push_back({"append " + id, [=] { return reg_blob_append_chunk(id.c_str(), "x", 1) == 0; },
+                   "invalid upload uuid"});
+      c.push_back({"finish " + id,
+                   [=] {
                      char out[72];
                      return reg_blob_finish_upload(id.c_str(), config.c_str(), out) == 0;
                    },
                    "invalid upload uuid"});
-      c.push_back({"cancel " + id, [=] { return reg_blob_cancel_upload(id.c_str()) == 0; }, "invalid upload uuid"});
-      c.push_back({"size of " + id, [=] {
+      c.push_back({"cancel " + id, [=] { return reg_blob_cancel_upload(id.c_str()) == 0; },
+                   "invalid upload uuid"});
+      c.push_back({"size of " + id,
+                   [=] {
                      long long n = 0;
                      return reg_blob_upload_size(id.c_str(), &n) == 0;
                    },
@@ -150,13 +206,17 @@ class HostileInputTest : public StoreTest {
         "{\"config\":{\"digest\":\"" + cfg + "\\u0000/../../../x\"},\"layers\":[]}";
     const std::string layer = image_manifest(cfg, {"sha256:../../../../etc/passwd"});
     const std::string child = index_manifest({"sha256:../../x/_manifests/" + kHex.substr(0, 30)});
-    const std::string nul_child = "{\"manifests\":[{\"digest\":\"" + image_.digest + "\\u0000x\"}]}";
+    const std::string nul_child =
+        "{\"manifests\":[{\"digest\":\"" + image_.digest + "\\u0000x\"}]}";
     return {
-        {"NUL inside body_len", [=] { return put("app", "h", nul_tail); }, "manifest JSON parse failed"},
-        {"NUL only", [] { return put("app", "h", std::string(1, '\0')); }, "manifest JSON parse failed"},
+        {"NUL inside body_len", [=] { return put("app", "h", nul_tail); },
+         "manifest JSON parse failed"},
+        {"NUL only", [] { return put("app", "h", std::string(1, '\0')); },
+         "manifest JSON parse failed"},
         {"escaped NUL in the config digest", [=] { return put("app", "h", nul_digest); },
          "manifest missing valid config.digest"},
-        {"traversal as a layer digest", [=] { return put("app", "h", layer); }, "manifest layer 0 missing valid digest"},
+        {"traversal as a layer digest", [=] { return put("app", "h", layer); },
+         "manifest layer 0 missing valid digest"},
         {"traversal as an index child", [=] { return put("app", "h", child); },
          "manifest index entry 0 missing valid digest"},
         {"escaped NUL in an index child", [=] { return put("app", "h", nul_child); },
@@ -188,7 +248,8 @@ TEST_F(HostileInputTest, EveryRefusalHasItsMessageAndTouchesNothing) {
 TEST_F(HostileInputTest, AcceptedOddNamesStayInsideTheRoot) {
   const auto outside = [&] {
     auto t = snapshot_tree(tmp_.path());
-    for (auto it = t.begin(); it != t.end();) it = it->first.rfind("store", 0) == 0 ? t.erase(it) : std::next(it);
+    for (auto it = t.begin(); it != t.end();)
+      it = it->first.rfind("store", 0) == 0 ? t.erase(it) : std::next(it);
     return t;
   };
   const auto before = outside();

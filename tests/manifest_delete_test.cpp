@@ -37,7 +37,8 @@ TEST_F(ManifestDeleteTest, TagDeletionKeepsManifestNamedByAnotherTag) {
 TEST_F(ManifestDeleteTest, LastTagTakesTheManifestFilesButLeavesDirectories) {
   const std::string d = push("app", "only", image_manifest("m"));
   ASSERT_EQ(reg_manifest_delete("app", "only"), 0) << reg_storage_last_error();
-  for (const auto& p : {tag_link("app", "only"), body_file("app", d), ct_file("app", d), rev_link("app", d)})
+  for (const auto& p :
+       {tag_link("app", "only"), body_file("app", d), ct_file("app", d), rev_link("app", d)})
     EXPECT_FALSE(exists(p)) << p;
   EXPECT_TRUE(fs::is_directory(tag_link("app", "only").parent_path()));
   EXPECT_TRUE(fs::is_directory(rev_link("app", d).parent_path()));
@@ -186,12 +187,15 @@ TEST_F(ManyTagsTest, DigestDeletionRemovesNamingTagPast512) {
 
 // Whatever fails, no store file is left as a temporary, and each tag either is gone or
 // names a manifest that can be pulled whole.
-void expect_consistent(const fs::path& root, const std::string& repo, const std::vector<std::string>& tags) {
-  for (const auto& [rel, content] : snapshot_tree(root)) EXPECT_EQ(rel.find(".tmp-"), std::string::npos);
+void expect_consistent(const fs::path& root, const std::string& repo,
+                       const std::vector<std::string>& tags) {
+  for (const auto& [rel, content] : snapshot_tree(root))
+    EXPECT_EQ(rel.find(".tmp-"), std::string::npos);
   for (const auto& tag : tags) {
     char ct[127], dg[72];
     if (!reg_manifest_get(repo.c_str(), tag.c_str(), ct, dg)) {
-      EXPECT_EQ(reg_storage_last_error(), "tag not found: " + repo + ":" + tag) << "a tag lost its manifest";
+      EXPECT_EQ(reg_storage_last_error(), "tag not found: " + repo + ":" + tag)
+          << "a tag lost its manifest";
     }
   }
 }
@@ -210,7 +214,8 @@ TEST_F(ManifestDeleteTest, FaultSweepOverTagDeletion) {
     fired_total += fired;
     const std::string msg = reg_storage_last_error();
     if (rc != 0) {
-      EXPECT_TRUE(msg == "delete tag failed" || msg == "tag not found: " + repo + ":a") << n << ": " << msg;
+      EXPECT_TRUE(msg == "delete tag failed" || msg == "tag not found: " + repo + ":a")
+          << n << ": " << msg;
     }
     expect_consistent(rootp(), repo, {"a", "b"});
     EXPECT_TRUE(pullable(repo, "b")) << n << ": the other tag lost its manifest";

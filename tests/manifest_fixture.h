@@ -47,9 +47,10 @@ class ManifestTest : public StoreTest {
   // An image manifest whose config and layers are stored blobs; `salt` makes it unique.
   std::string image_manifest(const std::string& salt, int layers = 2) {
     const std::string config = make_blob("{\"salt\":\"" + salt + "\"}");
-    std::string body = "{\"schemaVersion\":2,\"mediaType\":\"application/vnd.oci.image.manifest.v1+json\","
-                       "\"config\":{\"mediaType\":\"application/vnd.oci.image.config.v1+json\",\"digest\":\"" +
-                       config + "\",\"size\":1},\"layers\":[";
+    std::string body =
+        "{\"schemaVersion\":2,\"mediaType\":\"application/vnd.oci.image.manifest.v1+json\","
+        "\"config\":{\"mediaType\":\"application/vnd.oci.image.config.v1+json\",\"digest\":\"" +
+        config + "\",\"size\":1},\"layers\":[";
     for (int i = 0; i < layers; ++i) {
       if (i) body += ",";
       body += "{\"digest\":\"" + make_blob(salt + "-layer-" + std::to_string(i)) + "\",\"size\":1}";
@@ -61,7 +62,9 @@ class ManifestTest : public StoreTest {
   std::string push(const std::string& repo, const std::string& ref, const std::string& body,
                    const char* content_type = nullptr) {
     char digest[72] = {0};
-    EXPECT_EQ(reg_manifest_put(repo.c_str(), ref.c_str(), body.data(), body.size(), content_type, digest), 0)
+    EXPECT_EQ(
+        reg_manifest_put(repo.c_str(), ref.c_str(), body.data(), body.size(), content_type, digest),
+        0)
         << repo << ":" << ref << " " << reg_storage_last_error();
     return digest;
   }

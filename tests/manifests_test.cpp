@@ -72,9 +72,12 @@ TEST_F(ManifestsTest, RefusedBodiesGiveTheirMessageAndChangeNothing) {
       {"{\"config\":{\"digest\":\"{C}\\u0000x\"}}", "manifest missing valid config.digest"},
       {"{\"config\":{\"digest\":\"{M}\"},\"layers\":[{\"digest\":\"bad\"}]}", "BLOB_UNKNOWN: {M}"},
       {"{\"config\":{\"digest\":\"{C}\"},\"layers\":{}}", "manifest layers must be an array"},
-      {"{\"config\":{\"digest\":\"{C}\"},\"layers\":[{\"digest\":\"UPPER\"}]}", "manifest layer 0 missing valid digest"},
-      {"{\"config\":{\"digest\":\"{C}\"},\"layers\":[{\"digest\":\"{L}\"},\"x\"]}", "manifest layer 1 missing valid digest"},
-      {"{\"config\":{\"digest\":\"{C}\"},\"layers\":[{\"digest\":\"{L}\"},{\"size\":1}]}", "manifest layer 1 missing valid digest"},
+      {"{\"config\":{\"digest\":\"{C}\"},\"layers\":[{\"digest\":\"UPPER\"}]}",
+       "manifest layer 0 missing valid digest"},
+      {"{\"config\":{\"digest\":\"{C}\"},\"layers\":[{\"digest\":\"{L}\"},\"x\"]}",
+       "manifest layer 1 missing valid digest"},
+      {"{\"config\":{\"digest\":\"{C}\"},\"layers\":[{\"digest\":\"{L}\"},{\"size\":1}]}",
+       "manifest layer 1 missing valid digest"},
       {"{\"config\":{\"digest\":\"{C}\"},\"layers\":[{\"digest\":\"{M}\"}]}", "BLOB_UNKNOWN: {M}"},
       {"{\"manifests\":{}}", "manifest \"manifests\" must be an array"},
       {"{\"manifests\":[]}", "manifest index must reference at least 1 manifest"},
@@ -140,7 +143,8 @@ TEST_F(ManifestsTest, ArgumentNameAndReferenceChecksComeFirst) {
   for (const auto& tc : cases) {
     const std::string& body = tc.body_len ? big : valid;
     char digest[72] = "untouched";
-    EXPECT_EQ(reg_manifest_put(tc.repo, tc.reference, body.data(), body.size(), nullptr, digest), -1);
+    EXPECT_EQ(reg_manifest_put(tc.repo, tc.reference, body.data(), body.size(), nullptr, digest),
+              -1);
     EXPECT_STREQ(reg_storage_last_error(), tc.message) << tc.repo << " " << tc.reference;
     EXPECT_STREQ(digest, "untouched");
   }
@@ -259,7 +263,8 @@ TEST_F(ManifestsTest, ContentTypeFollowsTheTable) {
 
 TEST_F(ManifestsTest, FirstMemberOfANameDecides) {
   const std::string c = make_blob("first");
-  const std::string body = "{\"config\":{\"digest\":\"" + c + "\"},\"config\":5,\"mediaType\":\"a/b\",\"mediaType\":\"c/d\"}";
+  const std::string body = "{\"config\":{\"digest\":\"" + c +
+                           "\"},\"config\":5,\"mediaType\":\"a/b\",\"mediaType\":\"c/d\"}";
   const std::string d = push("app", "v1", body);
   EXPECT_EQ(pull("app", d).content_type, "a/b");
 }
@@ -441,7 +446,8 @@ TEST_F(ManifestsTest, RealManifestsRoundTripByteForByte) {
     place_blob(str_member(yyjson_obj_get(root, "config"), "digest"));
     std::size_t i, max;
     yyjson_val* layer;
-    yyjson_arr_foreach(yyjson_obj_get(root, "layers"), i, max, layer) place_blob(str_member(layer, "digest"));
+    yyjson_arr_foreach(yyjson_obj_get(root, "layers"), i, max, layer)
+        place_blob(str_member(layer, "digest"));
     push_and_pull(body, "image-" + std::to_string(n++));
   }
   for (const auto& body : indexes) {
@@ -453,7 +459,8 @@ TEST_F(ManifestsTest, RealManifestsRoundTripByteForByte) {
       const std::string d = str_member(child, "digest");
       // Children not among the files cannot be produced: their bodies are placed by hand in
       // another repository, which the search must also reach.
-      if (!pushed.count(d)) write_all(body_file("elsewhere", d), by_digest.count(d) ? by_digest[d] : "{}");
+      if (!pushed.count(d))
+        write_all(body_file("elsewhere", d), by_digest.count(d) ? by_digest[d] : "{}");
     }
     push_and_pull(body, "index-" + std::to_string(n++));
   }
@@ -486,7 +493,8 @@ TEST_F(ManifestsTest, FaultSweepOverPutLeavesWholeFilesAndReadableState) {
     push(repo, "v1", old_body);
     reg::fault::arm(reg::fault::Op::any, n, EIO);
     char digest[72];
-    const int rc = reg_manifest_put(repo.c_str(), "v1", new_body.data(), new_body.size(), nullptr, digest);
+    const int rc =
+        reg_manifest_put(repo.c_str(), "v1", new_body.data(), new_body.size(), nullptr, digest);
     const std::int64_t fired = reg::fault::fired();
     reg::fault::disarm();
     fired_total += fired;

@@ -16,9 +16,12 @@ struct Case {
 
 TEST(Validators, Digest) {
   const std::vector<std::pair<std::string, int>> cases = {
-      {"sha256:" + std::string(64, 'f'), 1}, {"sha256:" + std::string(64, 'F'), 0},
-      {"sha256:" + std::string(63, 'a'), 0}, {"sha256:" + std::string(65, 'a'), 0},
-      {"sha512:" + std::string(64, 'a'), 0}, {"SHA256:" + std::string(64, 'a'), 0},
+      {"sha256:" + std::string(64, 'f'), 1},
+      {"sha256:" + std::string(64, 'F'), 0},
+      {"sha256:" + std::string(63, 'a'), 0},
+      {"sha256:" + std::string(65, 'a'), 0},
+      {"sha512:" + std::string(64, 'a'), 0},
+      {"SHA256:" + std::string(64, 'a'), 0},
       {"", 0},
   };
   for (const auto& [text, want] : cases) EXPECT_EQ(reg::digest_valid(text.c_str()), want) << text;
@@ -39,13 +42,34 @@ TEST(Validators, DigestHexEq) {
 TEST(Validators, RepositoryNames) {
   const std::string max(255, 'a'), over(256, 'a');
   const Case cases[] = {
-      {"team/app", 1}, {"A_b-c.d", 1}, {"a/b/c", 1}, {"/a", 1}, {"a/", 1}, {"a//b", 1},
-      {"a\\b", 1},     {max.c_str(), 1},
-      {"", 0},         {over.c_str(), 0}, {"a..b", 0}, {"a/../b", 0}, {"..x", 0}, {"a b", 0},
-      {"a:b", 0},      {"a@b", 0},
+      {"team/app", 1},
+      {"A_b-c.d", 1},
+      {"a/b/c", 1},
+      {"/a", 1},
+      {"a/", 1},
+      {"a//b", 1},
+      {"a\\b", 1},
+      {max.c_str(), 1},
+      {"", 0},
+      {over.c_str(), 0},
+      {"a..b", 0},
+      {"a/../b", 0},
+      {"..x", 0},
+      {"a b", 0},
+      {"a:b", 0},
+      {"a@b", 0},
       // Names that would address the repositories directory itself or another store's inside.
-      {"/", 0},        {".", 0},          {"./", 0},    {"a/.", 0},   {"./a", 0},   {"a/_manifests", 0},
-      {"_manifests", 0}, {"a\\_manifests", 0}, {"\\", 0}, {"_manifests_x", 1}, {".a", 1},
+      {"/", 0},
+      {".", 0},
+      {"./", 0},
+      {"a/.", 0},
+      {"./a", 0},
+      {"a/_manifests", 0},
+      {"_manifests", 0},
+      {"a\\_manifests", 0},
+      {"\\", 0},
+      {"_manifests_x", 1},
+      {".a", 1},
   };
   for (const auto& c : cases) EXPECT_EQ(reg::repo_name_valid(c.text), c.want) << c.text;
   EXPECT_EQ(reg::repo_name_valid(nullptr), 0);
@@ -64,8 +88,8 @@ TEST(Validators, UploadIdsAndTags) {
   EXPECT_EQ(reg::uuid_valid(moved.c_str()), 0);
   EXPECT_EQ(reg::uuid_valid((id + "0").c_str()), 0);
   EXPECT_EQ(reg::uuid_valid(nullptr), 0);
-  const Case tags[] = {{"latest", 1}, {"v1.0", 1}, {".x", 1}, {"", 0}, {".", 0}, {"..", 0},
-                       {"a/b", 0},    {"a\\b", 0}};
+  const Case tags[] = {{"latest", 1}, {"v1.0", 1}, {".x", 1},  {"", 0},
+                       {".", 0},      {"..", 0},   {"a/b", 0}, {"a\\b", 0}};
   for (const auto& c : tags) EXPECT_EQ(reg::tag_name_valid(c.text), c.want) << c.text;
 }
 
@@ -106,7 +130,8 @@ TEST_F(PathsTest, APathThatWouldNotFitIsRefusedNeverCut) {
   ASSERT_TRUE(reg::manifest_rev_path(repo, kHex, p));
   EXPECT_EQ(p.size(), 3499u + 367u);
   // Only tags can push a path past the limit.
-  const std::size_t fixed = 3499 + std::strlen("/repositories//_manifests/tags//current/link") + 255;
+  const std::size_t fixed =
+      3499 + std::strlen("/repositories//_manifests/tags//current/link") + 255;
   std::string tag(4095 - fixed, 't');
   ASSERT_TRUE(reg::manifest_tag_path(repo, tag, p));
   EXPECT_EQ(p.size(), 4095u);

@@ -24,11 +24,11 @@ struct GlobCase {
 
 TEST(GlobMatchTest, MatchesWholeTextWithSingleResumePoint) {
   const GlobCase cases[] = {
-      {"", "", 1},        {"", "a", 0},          {"*", "", 1},          {"*", "team/app/x", 1},
-      {"a*", "a", 1},     {"a*", "abc", 1},      {"*c", "abc", 1},      {"*c", "abcd", 0},
-      {"*ab", "aab", 1},  {"a*ab", "aaab", 1},   {"a*b*c", "aXbYc", 1}, {"a*b*c", "aXbYcZ", 0},
-      {"**", "x", 1},     {"a**", "a", 1},       {"?", "a", 0},         {"?", "?", 1},
-      {"[a]", "a", 0},    {"abc", "ab", 0},      {"ab", "abc", 0},      {"A*", "abc", 0},
+      {"", "", 1},       {"", "a", 0},        {"*", "", 1},          {"*", "team/app/x", 1},
+      {"a*", "a", 1},    {"a*", "abc", 1},    {"*c", "abc", 1},      {"*c", "abcd", 0},
+      {"*ab", "aab", 1}, {"a*ab", "aaab", 1}, {"a*b*c", "aXbYc", 1}, {"a*b*c", "aXbYcZ", 0},
+      {"**", "x", 1},    {"a**", "a", 1},     {"?", "a", 0},         {"?", "?", 1},
+      {"[a]", "a", 0},   {"abc", "ab", 0},    {"ab", "abc", 0},      {"A*", "abc", 0},
   };
   for (const auto& tc : cases)
     EXPECT_EQ(reg::glob_match(tc.pattern, tc.text), tc.expected) << tc.pattern << " ~ " << tc.text;
@@ -87,7 +87,8 @@ TEST_F(ProtectionTest, RulesProtectWhatTheyName) {
   for (const auto& tc : cases) {
     reg_tag_protection_set(tc.rules.c_str());
     EXPECT_EQ(reg_tag_is_protected(tc.repo.c_str(), tc.tag.c_str()), tc.expected)
-        << "rules '" << tc.rules.substr(0, 40) << "' repo " << tc.repo.substr(0, 40) << " tag " << tc.tag;
+        << "rules '" << tc.rules.substr(0, 40) << "' repo " << tc.repo.substr(0, 40) << " tag "
+        << tc.tag;
     if (!tc.tag.empty()) {
       EXPECT_EQ(reg::protect_match(tc.repo, tc.tag), tc.expected);
     }

@@ -11,13 +11,14 @@
 namespace regtest {
 namespace {
 
-const std::string kIndex = "{\"mediaType\":\"application/vnd.oci.image.index.v1+json\",\"manifests\":[";
+const std::string kIndex =
+    "{\"mediaType\":\"application/vnd.oci.image.index.v1+json\",\"manifests\":[";
 const std::string kOciManifest = "application/vnd.oci.image.manifest.v1+json";
 
 std::string entry(const std::string& media_type, const std::string& hex, std::size_t size,
                   const std::string& tag = "") {
-  std::string e = "{\"mediaType\":\"" + media_type + "\",\"digest\":\"sha256:" + hex + "\",\"size\":" +
-                  std::to_string(size);
+  std::string e = "{\"mediaType\":\"" + media_type + "\",\"digest\":\"sha256:" + hex +
+                  "\",\"size\":" + std::to_string(size);
   if (!tag.empty()) e += ",\"annotations\":{\"org.opencontainers.image.ref.name\":\"" + tag + "\"}";
   return e + "}";
 }
@@ -37,7 +38,7 @@ std::vector<std::string> digests_in(const char* json) {
   std::size_t i, n;
   yyjson_val* el;
   yyjson_arr_foreach(yyjson_obj_get(yyjson_doc_get_root(doc), "manifests"), i, n, el)
-    out.push_back(yyjson_get_str(yyjson_obj_get(el, "digest")));
+      out.push_back(yyjson_get_str(yyjson_obj_get(el, "digest")));
   yyjson_doc_free(doc);
   return out;
 }
@@ -57,10 +58,11 @@ class ReferrersTest : public ManifestTest {
 TEST_F(ReferrersTest, FindsReferrersAmongPushedManifests) {
   if (testdata_dir().empty()) GTEST_SKIP() << "shared test data not found";
   const auto td = [](const char* n) { return testdata_manifest(n); };
-  for (const char* n : {"oci-manifest-2layers.json", "oci-manifest-3layers.json", "oci-manifest-5layers.json",
-                        "oci-manifest-with-subject.json", "oci-artifact-sbom-subject-index.json",
-                        "oci-artifact-signature-subject-index.json", "oci-artifact-3layers-annotated.json",
-                        "oci-artifact-child.json"})
+  for (const char* n :
+       {"oci-manifest-2layers.json", "oci-manifest-3layers.json", "oci-manifest-5layers.json",
+        "oci-manifest-with-subject.json", "oci-artifact-sbom-subject-index.json",
+        "oci-artifact-signature-subject-index.json", "oci-artifact-3layers-annotated.json",
+        "oci-artifact-child.json"})
     place_referenced_blobs(rootp(), td(n));
   push("app", "arm64", td("oci-manifest-2layers.json"));
   push("app", "armv7", td("oci-manifest-3layers.json"));
@@ -72,40 +74,51 @@ TEST_F(ReferrersTest, FindsReferrersAmongPushedManifests) {
   push("artifacts", "attest", td("oci-manifest-with-subject.json"));
   push("app", "multi", td("oci-index-2platforms-attestations.json"));
   push("artifacts", "sbom", td("oci-artifact-sbom-subject-index.json"));
-  push("artifacts", "sha256:" + std::string(64, '0'), td("oci-artifact-signature-subject-index.json"));
+  push("artifacts", "sha256:" + std::string(64, '0'),
+       td("oci-artifact-signature-subject-index.json"));
   push("artifacts", "a", td("oci-artifact-3layers-annotated.json"));
   push("artifacts", "b", td("oci-artifact-3layers-annotated.json"));  // two tags: no annotation
   push("artifacts", "child", td("oci-artifact-child.json"));
   push("artifacts", "loop", td("oci-index-artifact-with-subject.json"));
 
   // The empty config blob `{}` of every artifact and of the attestation.
-  EXPECT_EQ(referrers("sha256:44136fa355b3678a1146ad16f7e8649e94fb4fc21fe77e8310c060f61caaff8a"),
-            index_of({entry(kOciManifest, "2a25aa502b5155860847e5b3528b8839fee45514b3ed1dd67ed8c3d42efefd53", 876),
-                      entry(kOciManifest, "741132f956e196c3858dab17e50ea977056f2f1ce1ad2900f11f4c8ff2d4203b", 588),
-                      entry(kOciManifest, "8e54c6754f08d22f85c7552bb1951b228b8194d29b14a1639dbe50868da0273e", 415,
-                            "child"),
-                      entry(kOciManifest, "ad460bc30198d65c14708aa6ec4445498243bc642fce8b64ea7ce21ba559cc79", 616,
-                            "sbom"),
-                      entry(kOciManifest, "d910434391624641a9398ec921067e2dbd9a76aac69f120257906f811f0eecb8", 557,
-                            "attest")}));
+  EXPECT_EQ(
+      referrers("sha256:44136fa355b3678a1146ad16f7e8649e94fb4fc21fe77e8310c060f61caaff8a"),
+      index_of(
+          {entry(kOciManifest, "2a25aa502b5155860847e5b3528b8839fee45514b3ed1dd67ed8c3d42efefd53",
+                 876),
+           entry(kOciManifest, "741132f956e196c3858dab17e50ea977056f2f1ce1ad2900f11f4c8ff2d4203b",
+                 588),
+           entry(kOciManifest, "8e54c6754f08d22f85c7552bb1951b228b8194d29b14a1639dbe50868da0273e",
+                 415, "child"),
+           entry(kOciManifest, "ad460bc30198d65c14708aa6ec4445498243bc642fce8b64ea7ce21ba559cc79",
+                 616, "sbom"),
+           entry(kOciManifest, "d910434391624641a9398ec921067e2dbd9a76aac69f120257906f811f0eecb8",
+                 557, "attest")}));
   // A layer blob shared by three images.
-  EXPECT_EQ(referrers("sha256:ac4ae1712ec852391e6aae58abf8ff4665df9ae87c71d1e81aa421508a7b831d"),
-            index_of({entry(kOciManifest, "36ed7f4ec4545a40ca043f60d76653ef3d2a76f58a051c0f3a256aaab26fb847", 710,
-                            "armv7"),
-                      entry(kOciManifest, "7e87ffc91b9ceafa85be2777b16b1be10e4664fd4f3acc86e4295b97da5163ba", 556,
-                            "arm64"),
-                      entry(kOciManifest, "8fb6a85012f44e45a0555da6449e1444bdfe9b6589c3090ffccbdbcdcf979011", 1018,
-                            "armv6")}));
+  EXPECT_EQ(
+      referrers("sha256:ac4ae1712ec852391e6aae58abf8ff4665df9ae87c71d1e81aa421508a7b831d"),
+      index_of(
+          {entry(kOciManifest, "36ed7f4ec4545a40ca043f60d76653ef3d2a76f58a051c0f3a256aaab26fb847",
+                 710, "armv7"),
+           entry(kOciManifest, "7e87ffc91b9ceafa85be2777b16b1be10e4664fd4f3acc86e4295b97da5163ba",
+                 556, "arm64"),
+           entry(kOciManifest, "8fb6a85012f44e45a0555da6449e1444bdfe9b6589c3090ffccbdbcdcf979011",
+                 1018, "armv6")}));
   // A manifest known only as a body: the index listing it refers, the attestation whose
   // subject it is does not.
   EXPECT_EQ(referrers("sha256:7e87ffc91b9ceafa85be2777b16b1be10e4664fd4f3acc86e4295b97da5163ba"),
             index_of({entry("application/vnd.oci.image.index.v1+json",
-                            "7ceb9b6bcc274697d0c38be6214b50cec79d601bc61708747d3f6cb772f6c6fa", 1262, "multi")}));
+                            "7ceb9b6bcc274697d0c38be6214b50cec79d601bc61708747d3f6cb772f6c6fa",
+                            1262, "multi")}));
   EXPECT_EQ(referrers("sha256:8e54c6754f08d22f85c7552bb1951b228b8194d29b14a1639dbe50868da0273e"),
             index_of({entry("application/vnd.oci.image.index.v1+json",
-                            "d69399e05204fac05b0184eef72e984538cdc9c5854a6484e8852e4357c543cb", 445, "loop")}));
+                            "d69399e05204fac05b0184eef72e984538cdc9c5854a6484e8852e4357c543cb", 445,
+                            "loop")}));
   // Named only as a subject, and stored nowhere.
-  EXPECT_EQ(reg_referrers_json("sha256:6fe828b32b9b4572f32b16c1c0a4d675660b19ec207d010724309374252c2d6d"), nullptr);
+  EXPECT_EQ(
+      reg_referrers_json("sha256:6fe828b32b9b4572f32b16c1c0a4d675660b19ec207d010724309374252c2d6d"),
+      nullptr);
   EXPECT_STREQ(reg_storage_last_error(), "manifest not found");
 }
 
@@ -120,13 +133,18 @@ TEST_F(ReferrersTest, RefusesBadArgumentsInOrder) {
       {"sha256:zz", false, "not initialized - call reg_storage_init first"},
       {nullptr, true, "digest is NULL"},
       {"sha256:zz", true, "invalid digest"},
-      {"sha256:ABCDEF0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF0123456789", true, "invalid digest"},
-      {"sha512:0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef", true, "invalid digest"},
-      {"sha256:0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef", true, "manifest not found"},
+      {"sha256:ABCDEF0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF0123456789", true,
+       "invalid digest"},
+      {"sha512:0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef", true,
+       "invalid digest"},
+      {"sha256:0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef", true,
+       "manifest not found"},
   };
   for (const auto& c : cases) {
-    if (c.ready) ASSERT_EQ(reg_storage_init(root().c_str()), 0);
-    else reg_storage_cleanup();
+    if (c.ready)
+      ASSERT_EQ(reg_storage_init(root().c_str()), 0);
+    else
+      reg_storage_cleanup();
     EXPECT_EQ(reg_referrers_json(c.digest), nullptr) << (c.digest ? c.digest : "null");
     EXPECT_STREQ(reg_storage_last_error(), c.message);
   }
@@ -183,7 +201,8 @@ TEST_F(ReferrersTest, AppliesTheReferringRule) {
 
 TEST_F(ReferrersTest, ManifestIsNeverItsOwnReferrer) {
   // Placed by hand under the subject's name: a body naming its own digest.
-  write_all(manifests_path(rootp(), "r") / hex_of(subject_), "{\"config\":{\"digest\":\"" + subject_ + "\"}}");
+  write_all(manifests_path(rootp(), "r") / hex_of(subject_),
+            "{\"config\":{\"digest\":\"" + subject_ + "\"}}");
   EXPECT_EQ(referrers(subject_), kIndex + "]}");  // known as a manifest body: accepted, not listed
 }
 
@@ -208,7 +227,8 @@ TEST_F(ReferrersTest, ChoosesMediaTypeFromBodyThenContentTypeFileThenDefault) {
   std::vector<std::pair<std::string, std::string>> expected;  // digest, entry
   int n = 0;
   for (const auto& c : cases) {
-    const std::string body = "{" + (c.body_media.empty() ? "" : "\"mediaType\":" + c.body_media + ",") +
+    const std::string body = "{" +
+                             (c.body_media.empty() ? "" : "\"mediaType\":" + c.body_media + ",") +
                              "\"n\":" + std::to_string(n++) + "," + layers + "}";
     const std::string digest = place_manifest(rootp(), "r", body, c.ct);
     expected.emplace_back(digest, entry(c.expected, hex_of(digest), body.size()));

@@ -53,9 +53,11 @@ class RepoDeleteTest : public ManifestTest {
 
   // `tags` tags over `manifests` manifests; every `every`-th tag is "keep-<i>" (protected by
   // the rule keep-*), the others "t-<i>". Returns each protected tag with its body.
-  std::map<std::string, std::string> build_repo(const std::string& repo, int tags, int manifests, int every) {
+  std::map<std::string, std::string> build_repo(const std::string& repo, int tags, int manifests,
+                                                int every) {
     std::vector<std::string> digests;
-    for (int m = 0; m < manifests; ++m) digests.push_back(place_manifest(rootp(), repo, body_n(m), kCt));
+    for (int m = 0; m < manifests; ++m)
+      digests.push_back(place_manifest(rootp(), repo, body_n(m), kCt));
     std::map<std::string, std::string> kept;
     for (int i = 0; i < tags; ++i) {
       const bool keep = i % every == 0;
@@ -87,7 +89,8 @@ class RepoDeleteTest : public ManifestTest {
     std::map<std::string, std::string> t;
     for (const auto& [tag, body] : kept) {
       const std::string d = digest_of(body), h = hex_of(d);
-      for (const char* dir : {"_manifests", "_manifests/revisions", "_manifests/revisions/sha256", "_manifests/tags"})
+      for (const char* dir :
+           {"_manifests", "_manifests/revisions", "_manifests/revisions/sha256", "_manifests/tags"})
         t[dir] = "<dir>";
       t["_manifests/" + h] = body;
       t["_manifests/" + h + ".ct"] = ct;
@@ -184,16 +187,21 @@ TEST_F(RepoDeleteTest, KeepsOrDropsEachProtectedTagByItsFiles) {
   } cases[] = {
       {"intact", [](auto&, auto&) {}, true, kCt},
       {"no content type", [](auto& m, auto& h) { fs::remove(m / (h + ".ct")); }, true, kDefaultCt},
-      {"empty content type", [](auto& m, auto& h) { write_all(m / (h + ".ct"), ""); }, true, kDefaultCt},
-      {"long content type", [](auto& m, auto& h) { write_all(m / (h + ".ct"), std::string(200, 'c')); }, true,
-       nullptr},
+      {"empty content type", [](auto& m, auto& h) { write_all(m / (h + ".ct"), ""); }, true,
+       kDefaultCt},
+      {"long content type",
+       [](auto& m, auto& h) { write_all(m / (h + ".ct"), std::string(200, 'c')); }, true, nullptr},
       {"no revision link", [](auto& m, auto&) { fs::remove_all(m / "revisions"); }, true, kCt},
       {"link with line feed",
-       [](auto& m, auto& h) { write_all(m / "tags" / "keep" / "current" / "link", "sha256:" + h + "\n"); }, true,
-       kCt},
-      {"malformed link", [](auto& m, auto&) { write_all(m / "tags" / "keep" / "current" / "link", "sha256:x"); },
+       [](auto& m, auto& h) {
+         write_all(m / "tags" / "keep" / "current" / "link", "sha256:" + h + "\n");
+       },
+       true, kCt},
+      {"malformed link",
+       [](auto& m, auto&) { write_all(m / "tags" / "keep" / "current" / "link", "sha256:x"); },
        false, nullptr},
-      {"no link", [](auto& m, auto&) { fs::remove(m / "tags" / "keep" / "current" / "link"); }, false, nullptr},
+      {"no link", [](auto& m, auto&) { fs::remove(m / "tags" / "keep" / "current" / "link"); },
+       false, nullptr},
       {"no body", [](auto& m, auto& h) { fs::remove(m / h); }, false, nullptr},
       {"empty body", [](auto& m, auto& h) { write_all(m / h, ""); }, false, nullptr},
   };
@@ -249,7 +257,8 @@ TEST_F(RepoDeleteTest, NestedRepositoriesStayWhole) {
   write_all(repo_dir("a") / "junk" / "deep" / "file", "x");
   write_all(repo_dir("a/g") / "loose", "x");
   auto expected = tree_without(repo_dir("a"), "_manifests");
-  for (const char* gone : {"stray.txt", "junk", "junk/deep", "junk/deep/file", "g/loose"}) expected.erase(gone);
+  for (const char* gone : {"stray.txt", "junk", "junk/deep", "junk/deep/file", "g/loose"})
+    expected.erase(gone);
   ASSERT_EQ(reg_repo_delete("a"), 0) << reg_storage_last_error();
   EXPECT_EQ(snapshot_tree(repo_dir("a")), expected);
   EXPECT_STREQ(reg_catalog_json(0, nullptr), "{\"repositories\":[\"a/b\",\"a/g/c\"]}");
@@ -287,8 +296,8 @@ TEST_F(RepoDeleteTest, FailureAtAnyStepLeavesProtectedTagsWhole) {
     for (Op op : {Op::list, Op::remove, Op::rmdir, Op::mkdir, Op::write, Op::rename}) {
       std::int64_t fired = 0;
       for (int n = 1;; ++n) {
-        SCOPED_TRACE(std::string(rules) + ", kind " + std::to_string(static_cast<int>(op)) + ", call " +
-                     std::to_string(n));
+        SCOPED_TRACE(std::string(rules) + ", kind " + std::to_string(static_cast<int>(op)) +
+                     ", call " + std::to_string(n));
         fs::remove_all(rootp() / "repositories");
         auto kept = build_repo("r", 24, 6, 4);  // keep-0 and keep-12 name manifest 0
         if (!*rules) kept.clear();
@@ -305,7 +314,8 @@ TEST_F(RepoDeleteTest, FailureAtAnyStepLeavesProtectedTagsWhole) {
         if (hit) continue;
         ASSERT_EQ(rc, 0) << reg_storage_last_error();
         auto expected = kept_tree(kept);
-        if (!kept.empty()) expected["_manifests/" + hex_of(digest_of(body_n(0))) + ".ct"] = kDefaultCt;
+        if (!kept.empty())
+          expected["_manifests/" + hex_of(digest_of(body_n(0))) + ".ct"] = kDefaultCt;
         EXPECT_EQ(snapshot_tree(repo_dir("r")), expected);
         break;
       }
@@ -349,7 +359,8 @@ TEST_F(RepoDeleteTest, CutAtAnyPointLeavesProtectedTagsWhole) {
   kept = rebuild();
   const auto start = std::chrono::steady_clock::now();
   int status = 0;
-  ASSERT_EQ(waitpid(run_child(), &status, 0) > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0, true);
+  ASSERT_EQ(waitpid(run_child(), &status, 0) > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0,
+            true);
   const auto whole = std::chrono::steady_clock::now() - start;
   for (int k = 1; k <= 6; ++k) {
     kept = rebuild();

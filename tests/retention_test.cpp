@@ -22,13 +22,16 @@ struct TagAt {
   std::int64_t age;  // seconds since the link was written
 };
 
-std::string head(bool dry, int keep, int days, bool latest, int repos, int total, int deleted, int latest_prot,
-                 int prot) {
+std::string head(bool dry, int keep, int days, bool latest, int repos, int total, int deleted,
+                 int latest_prot, int prot) {
   auto b = [](bool v) { return v ? "true" : "false"; };
-  return "{\"dry_run\":" + std::string(b(dry)) + ",\"keep_n\":" + std::to_string(keep) + ",\"days\":" +
-         std::to_string(days) + ",\"include_latest\":" + b(latest) + ",\"repos_scanned\":" + std::to_string(repos) +
-         ",\"tags_total\":" + std::to_string(total) + ",\"tags_deleted\":" + std::to_string(deleted) +
-         ",\"tags_kept\":" + std::to_string(total - deleted) + ",\"latest_protected\":" + std::to_string(latest_prot) +
+  return "{\"dry_run\":" + std::string(b(dry)) + ",\"keep_n\":" + std::to_string(keep) +
+         ",\"days\":" + std::to_string(days) + ",\"include_latest\":" + b(latest) +
+         ",\"repos_scanned\":" + std::to_string(repos) +
+         ",\"tags_total\":" + std::to_string(total) +
+         ",\"tags_deleted\":" + std::to_string(deleted) +
+         ",\"tags_kept\":" + std::to_string(total - deleted) +
+         ",\"latest_protected\":" + std::to_string(latest_prot) +
          ",\"protected\":" + std::to_string(prot) + ",\"deleted\":[";
 }
 
@@ -47,7 +50,8 @@ Report parse_report(const char* text) {
   r.valid = yyjson_is_arr(arr);
   yyjson_arr_iter it = yyjson_arr_iter_with(arr);
   while (yyjson_val* e = yyjson_arr_iter_next(&it)) {
-    r.listed.emplace_back(yyjson_get_str(yyjson_obj_get(e, "repository")), yyjson_get_str(yyjson_obj_get(e, "tag")));
+    r.listed.emplace_back(yyjson_get_str(yyjson_obj_get(e, "repository")),
+                          yyjson_get_str(yyjson_obj_get(e, "tag")));
     r.ages.push_back(yyjson_get_sint(yyjson_obj_get(e, "age_days")));
     r.digests.push_back(yyjson_get_str(yyjson_obj_get(e, "digest")));
   }
@@ -62,12 +66,14 @@ class RetentionTest : public StoreTest {
   }
   // A tag naming a manifest of its own, its link written `age` seconds ago.
   std::string add_tag(const TagAt& t) {
-    const std::string d = write_manifest_files(rootp(), t.repo, image_manifest(digest_of(t.repo + ":" + t.tag), {}), t.tag);
+    const std::string d = write_manifest_files(
+        rootp(), t.repo, image_manifest(digest_of(t.repo + ":" + t.tag), {}), t.tag);
     set_age(link(t.repo, t.tag), t.age);
     return d;
   }
   bool api_deletes() {
-    return !(reg_manifest_delete("absent", "x") == -1 && std::string(reg_storage_last_error()) == "not implemented");
+    return !(reg_manifest_delete("absent", "x") == -1 &&
+             std::string(reg_storage_last_error()) == "not implemented");
   }
 };
 
@@ -107,31 +113,88 @@ TEST_P(RetentionSelect, DryRunSelectsAndReports) {
 INSTANTIATE_TEST_SUITE_P(
     Rules, RetentionSelect,
     ::testing::Values(
-        SelectCase{"NoRuleSelectsNothing", {{"r", "a", 10 * kDay}, {"r", "b", 20}}, 0, 0, 0, nullptr,
-                   head(true, 0, 0, false, 1, 2, 0, 0, 0), {}},
+        SelectCase{"NoRuleSelectsNothing",
+                   {{"r", "a", 10 * kDay}, {"r", "b", 20}},
+                   0,
+                   0,
+                   0,
+                   nullptr,
+                   head(true, 0, 0, false, 1, 2, 0, 0, 0),
+                   {}},
         SelectCase{"CountKeepsNewestAndBreaksTiesByName",
-                   {{"r", "t10", 4000}, {"r", "t20", 3000}, {"r", "b", 2000}, {"r", "a", 2000}}, 2, 0, 0, nullptr,
-                   head(true, 2, 0, false, 1, 4, 2, 0, 0), {{"r", "t20"}, {"r", "t10"}}},
+                   {{"r", "t10", 4000}, {"r", "t20", 3000}, {"r", "b", 2000}, {"r", "a", 2000}},
+                   2,
+                   0,
+                   0,
+                   nullptr,
+                   head(true, 2, 0, false, 1, 4, 2, 0, 0),
+                   {{"r", "t20"}, {"r", "t10"}}},
         SelectCase{"AgeSelectsEvenTheNewest",
-                   {{"r", "new", 40 * kDay}, {"r", "older", 50 * kDay}, {"r", "recent", 29 * kDay}}, 5, 30, 0, nullptr,
-                   head(true, 5, 30, false, 1, 3, 2, 0, 0), {{"r", "new"}, {"r", "older"}}},
-        SelectCase{"NegativeLimitsAreOff", {{"r", "a", 400 * kDay}, {"r", "b", 500 * kDay}}, -3, -1, 0, nullptr,
-                   head(true, 0, 0, false, 1, 2, 0, 0, 0), {}},
+                   {{"r", "new", 40 * kDay}, {"r", "older", 50 * kDay}, {"r", "recent", 29 * kDay}},
+                   5,
+                   30,
+                   0,
+                   nullptr,
+                   head(true, 5, 30, false, 1, 3, 2, 0, 0),
+                   {{"r", "new"}, {"r", "older"}}},
+        SelectCase{"NegativeLimitsAreOff",
+                   {{"r", "a", 400 * kDay}, {"r", "b", 500 * kDay}},
+                   -3,
+                   -1,
+                   0,
+                   nullptr,
+                   head(true, 0, 0, false, 1, 2, 0, 0, 0),
+                   {}},
         SelectCase{"LatestIsSparedButKeepsItsNumber",
-                   {{"r", "v2", 10}, {"r", "latest", 15}, {"r", "v1", 20}, {"r", "v0", 25}}, 2, 0, 0, nullptr,
-                   head(true, 2, 0, false, 1, 4, 2, 0, 0), {{"r", "v1"}, {"r", "v0"}}},
-        SelectCase{"SelectedLatestIsSpared", {{"r", "v2", 10}, {"r", "latest", 15}, {"r", "v1", 20}}, 1, 0, 0,
-                   nullptr, head(true, 1, 0, false, 1, 3, 1, 1, 0), {{"r", "v1"}}},
-        SelectCase{"IncludeLatestTreatsItLikeAnyTag", {{"r", "v2", 10}, {"r", "latest", 20}}, 1, 0, 1, nullptr,
-                   head(true, 1, 0, true, 1, 2, 1, 0, 0), {{"r", "latest"}}},
-        SelectCase{"ProtectedLatestCountsAsLatestOnly", {{"r", "v2", 10}, {"r", "latest", 20}}, 1, 0, 0, "r:latest",
-                   head(true, 1, 0, false, 1, 2, 0, 1, 0), {}},
-        SelectCase{"ProtectedTagIsSpared", {{"r", "v2", 10}, {"r", "v1", 20}, {"r", "v0", 30}}, 1, 0, 0, "r:v1",
-                   head(true, 1, 0, false, 1, 3, 1, 0, 1), {{"r", "v0"}}},
+                   {{"r", "v2", 10}, {"r", "latest", 15}, {"r", "v1", 20}, {"r", "v0", 25}},
+                   2,
+                   0,
+                   0,
+                   nullptr,
+                   head(true, 2, 0, false, 1, 4, 2, 0, 0),
+                   {{"r", "v1"}, {"r", "v0"}}},
+        SelectCase{"SelectedLatestIsSpared",
+                   {{"r", "v2", 10}, {"r", "latest", 15}, {"r", "v1", 20}},
+                   1,
+                   0,
+                   0,
+                   nullptr,
+                   head(true, 1, 0, false, 1, 3, 1, 1, 0),
+                   {{"r", "v1"}}},
+        SelectCase{"IncludeLatestTreatsItLikeAnyTag",
+                   {{"r", "v2", 10}, {"r", "latest", 20}},
+                   1,
+                   0,
+                   1,
+                   nullptr,
+                   head(true, 1, 0, true, 1, 2, 1, 0, 0),
+                   {{"r", "latest"}}},
+        SelectCase{"ProtectedLatestCountsAsLatestOnly",
+                   {{"r", "v2", 10}, {"r", "latest", 20}},
+                   1,
+                   0,
+                   0,
+                   "r:latest",
+                   head(true, 1, 0, false, 1, 2, 0, 1, 0),
+                   {}},
+        SelectCase{"ProtectedTagIsSpared",
+                   {{"r", "v2", 10}, {"r", "v1", 20}, {"r", "v0", 30}},
+                   1,
+                   0,
+                   0,
+                   "r:v1",
+                   head(true, 1, 0, false, 1, 3, 1, 0, 1),
+                   {{"r", "v0"}}},
         SelectCase{"NestedRepositoriesAreNumberedApart",
-                   {{"a/b", "z", 5}, {"a/b", "w", 30}, {"a", "x", 10}, {"a", "y", 20}}, 1, 0, 0, nullptr,
-                   head(true, 1, 0, false, 2, 4, 2, 0, 0), {{"a", "y"}, {"a/b", "w"}}},
-        SelectCase{"NoRepositories", {}, 1, 1, 0, nullptr, head(true, 1, 1, false, 0, 0, 0, 0, 0), {}}),
+                   {{"a/b", "z", 5}, {"a/b", "w", 30}, {"a", "x", 10}, {"a", "y", 20}},
+                   1,
+                   0,
+                   0,
+                   nullptr,
+                   head(true, 1, 0, false, 2, 4, 2, 0, 0),
+                   {{"a", "y"}, {"a/b", "w"}}},
+        SelectCase{
+            "NoRepositories", {}, 1, 1, 0, nullptr, head(true, 1, 1, false, 0, 0, 0, 0, 0), {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(RetentionTest, LinkTimeBeforeTheEpochIsAgeFromTheEpoch) {
@@ -162,7 +225,8 @@ TEST_F(RetentionTest, LongRepositoryNameNeverStandsForItsPrefix) {
   const std::string a(255, 'a');
   const std::string b = a + "/bb";
   for (int i = 0; i < 3; ++i) add_tag({a, "t" + std::to_string(i), 100 + i});
-  for (int i = 0; i < 3; ++i) add_tag({b, "t" + std::to_string(i), 10 + i});  // newer, same tag names
+  for (int i = 0; i < 3; ++i)
+    add_tag({b, "t" + std::to_string(i), 10 + i});  // newer, same tag names
   const char* text = reg_retention_json(1, 3, 0, 0, nullptr);
   ASSERT_NE(text, nullptr);
   EXPECT_EQ(std::string(text), head(true, 3, 0, false, 2, 3, 0, 0, 0) + "]}");

@@ -21,9 +21,15 @@ namespace reg {
 // Names the block function in failure messages of the parameterised tests.
 void PrintTo(Sha256Impl impl, std::ostream* os) {
   switch (impl) {
-    case Sha256Impl::automatic: *os << "automatic"; break;
-    case Sha256Impl::portable: *os << "portable"; break;
-    case Sha256Impl::sha_ext: *os << "sha_ext"; break;
+    case Sha256Impl::automatic:
+      *os << "automatic";
+      break;
+    case Sha256Impl::portable:
+      *os << "portable";
+      break;
+    case Sha256Impl::sha_ext:
+      *os << "sha_ext";
+      break;
   }
 }
 

@@ -16,16 +16,18 @@ class StatsTest : public ManifestTest {
   }
   static std::string expected(int repos, int tags, int blobs, long long blob_bytes, int uploads,
                               long long upload_bytes) {
-    return "{\"version\":\"1.12.0\",\"repositories\":" + std::to_string(repos) + ",\"tags\":" +
-           std::to_string(tags) + ",\"blobs\":" + std::to_string(blobs) + ",\"blob_bytes\":" +
-           std::to_string(blob_bytes) + ",\"active_uploads\":" + std::to_string(uploads) +
+    return "{\"version\":\"1.12.0\",\"repositories\":" + std::to_string(repos) +
+           ",\"tags\":" + std::to_string(tags) + ",\"blobs\":" + std::to_string(blobs) +
+           ",\"blob_bytes\":" + std::to_string(blob_bytes) +
+           ",\"active_uploads\":" + std::to_string(uploads) +
            ",\"upload_bytes\":" + std::to_string(upload_bytes) + "}";
   }
 };
 
 TEST_F(StatsTest, EmptyStoreCountsNothing) {
-  EXPECT_EQ(stats(), "{\"version\":\"1.12.0\",\"repositories\":0,\"tags\":0,\"blobs\":0,\"blob_bytes\":0,"
-                     "\"active_uploads\":0,\"upload_bytes\":0}");
+  EXPECT_EQ(stats(),
+            "{\"version\":\"1.12.0\",\"repositories\":0,\"tags\":0,\"blobs\":0,\"blob_bytes\":0,"
+            "\"active_uploads\":0,\"upload_bytes\":0}");
 }
 
 TEST_F(StatsTest, RefusedBeforeInitialisation) {
@@ -38,10 +40,12 @@ TEST_F(StatsTest, RefusedBeforeInitialisation) {
 // two uploaded blobs and one upload in progress.
 TEST_F(StatsTest, CountsPushedStore) {
   if (testdata_dir().empty()) GTEST_SKIP() << "shared test data not found";
-  const std::string one = testdata_manifest("oci-manifest-1layer.json");        // config + 1 layer
-  const std::string docker = testdata_manifest("docker-v2s2-1layer-compact.json");  // config + 1 layer
-  const std::string two = testdata_manifest("oci-manifest-2layers.json");       // config + 2 layers
-  for (const auto* b : {&one, &docker, &two}) place_referenced_blobs(rootp(), *b);  // 7 files of 4 bytes
+  const std::string one = testdata_manifest("oci-manifest-1layer.json");  // config + 1 layer
+  const std::string docker =
+      testdata_manifest("docker-v2s2-1layer-compact.json");                // config + 1 layer
+  const std::string two = testdata_manifest("oci-manifest-2layers.json");  // config + 2 layers
+  for (const auto* b : {&one, &docker, &two})
+    place_referenced_blobs(rootp(), *b);  // 7 files of 4 bytes
   push("alpha", "latest", one);
   push("alpha", "v1", one);
   push("alpha", digest_of(docker), docker);  // untagged
@@ -58,13 +62,14 @@ TEST_F(StatsTest, CountsPushedStore) {
 // What counts and what does not, each placed by hand.
 TEST_F(StatsTest, CountsOnlyWhatEachCounterDefines) {
   const fs::path tags = manifests_path(rootp(), "r") / "tags";
-  write_all(tags / "ok" / "current" / "link", std::string("sha256:") + std::string(64, 'a'));  // counted
-  write_all(tags / "empty" / "current" / "link", "");                                         // counted
-  fs::create_directories(tags / "nolink" / "current");                                         // not
-  fs::create_directories(tags / "linkdir" / "current" / "link");                               // not
-  write_all(tags / "stray", "x");                                                              // not
+  write_all(tags / "ok" / "current" / "link",
+            std::string("sha256:") + std::string(64, 'a'));       // counted
+  write_all(tags / "empty" / "current" / "link", "");             // counted
+  fs::create_directories(tags / "nolink" / "current");            // not
+  fs::create_directories(tags / "linkdir" / "current" / "link");  // not
+  write_all(tags / "stray", "x");                                 // not
   const fs::path sha = rootp() / "blobs" / "sha256";
-  write_all(sha / "stray", "0123456789");      // directly in sha256: not a blob
+  write_all(sha / "stray", "0123456789");       // directly in sha256: not a blob
   write_all(sha / "zz" / "anything", "12345");  // any name in a fan-out directory: a blob
   write_all(sha / "ab" / "x", "123");
   write_all(sha / "ab" / "nested" / "deeper", "1234567");  // nested deeper: not a blob
@@ -76,7 +81,8 @@ TEST_F(StatsTest, CountsOnlyWhatEachCounterDefines) {
 TEST_F(StatsTest, NestedRepositoriesCountSeparately) {
   place_manifest(rootp(), "team", "{\"a\":1}", nullptr, {"t1"});
   place_manifest(rootp(), "team/app", "{\"a\":2}", nullptr, {"t1", "t2"});
-  fs::create_directories(rootp() / "repositories" / "group" / "deep" / "_manifests");  // group is not one
+  fs::create_directories(rootp() / "repositories" / "group" / "deep" /
+                         "_manifests");  // group is not one
   EXPECT_EQ(stats(), expected(3, 3, 0, 0, 0, 0));
 }
 

@@ -43,7 +43,8 @@ TEST_F(TagsListTest, OnlyDirectoriesWithReadableLinksAreTags) {
   fs::create_directories(manifests_dir("team/app") / "tags" / "no-link" / "current");
   fs::create_directories(tag_link("team/app", "link-is-dir"));
   write_all(manifests_dir("team/app") / "tags" / "plain-file", "x");
-  EXPECT_STREQ(reg_tags_list_json("team/app"), "{\"name\":\"team/app\",\"tags\":[\"empty-link\",\"pushed\"]}");
+  EXPECT_STREQ(reg_tags_list_json("team/app"),
+               "{\"name\":\"team/app\",\"tags\":[\"empty-link\",\"pushed\"]}");
 }
 
 TEST_F(TagsListTest, MissingRepositoryIsAnEmptyList) {
@@ -55,7 +56,8 @@ TEST_F(TagsListTest, MissingRepositoryIsAnEmptyList) {
 
 TEST_F(TagsListTest, TagsSortByBytesAndPage) {
   for (const char* t : {"1.9", "1.10", "b", "B", "a"}) make_tag("app", t);
-  EXPECT_STREQ(reg_tags_list_json("app"), "{\"name\":\"app\",\"tags\":[\"1.10\",\"1.9\",\"B\",\"a\",\"b\"]}");
+  EXPECT_STREQ(reg_tags_list_json("app"),
+               "{\"name\":\"app\",\"tags\":[\"1.10\",\"1.9\",\"B\",\"a\",\"b\"]}");
   struct Case {
     int n;
     const char* last;
@@ -107,8 +109,8 @@ TEST_F(TagsListTest, ListingStopsAt512Entries) {
   for (int i = 0; i < 600; ++i) make_tag("app", "t" + std::to_string(i));
   const char* json = reg_tags_list_json("app");
   ASSERT_NE(json, nullptr);
-  std::unique_ptr<yyjson_doc, decltype(&yyjson_doc_free)> doc(yyjson_read(json, std::strlen(json), 0),
-                                                               yyjson_doc_free);
+  std::unique_ptr<yyjson_doc, decltype(&yyjson_doc_free)> doc(
+      yyjson_read(json, std::strlen(json), 0), yyjson_doc_free);
   ASSERT_TRUE(doc);
   EXPECT_EQ(yyjson_arr_size(yyjson_obj_get(yyjson_doc_get_root(doc.get()), "tags")), 512u);
 }
@@ -117,7 +119,8 @@ TEST_F(TagsListTest, ListingStopsAt512Entries) {
 // both listings share is driven directly with longer names.
 TEST(PageWriterTest, FullBufferEndsThePageAfterTheLastWholeName) {
   std::vector<std::string> names;
-  for (int i = 0; i < 600; ++i) names.push_back(std::string(2000, 'a' + i % 26) + std::to_string(1000 + i));
+  for (int i = 0; i < 600; ++i)
+    names.push_back(std::string(2000, 'a' + i % 26) + std::to_string(1000 + i));
   std::sort(names.begin(), names.end());
   for (int n : {0, 700, 540}) {
     reg::ResultWriter out;
@@ -126,10 +129,11 @@ TEST(PageWriterTest, FullBufferEndsThePageAfterTheLastWholeName) {
     char next[4096];
     const std::string json = reg::write_page(out, names, n, nullptr, &has_more, next, sizeof next);
     ASSERT_LT(json.size(), std::size_t{1} << 20);
-    std::unique_ptr<yyjson_doc, decltype(&yyjson_doc_free)> doc(yyjson_read(json.data(), json.size(), 0),
-                                                                 yyjson_doc_free);
+    std::unique_ptr<yyjson_doc, decltype(&yyjson_doc_free)> doc(
+        yyjson_read(json.data(), json.size(), 0), yyjson_doc_free);
     ASSERT_TRUE(doc) << "not valid JSON with n = " << n;
-    const std::size_t count = yyjson_arr_size(yyjson_obj_get(yyjson_doc_get_root(doc.get()), "tags"));
+    const std::size_t count =
+        yyjson_arr_size(yyjson_obj_get(yyjson_doc_get_root(doc.get()), "tags"));
     const std::size_t fit = (std::size_t{1} << 20) / 2007;  // each name takes 2004 + 3 bytes
     EXPECT_GE(count, fit - 1);
     EXPECT_LE(count, fit);

@@ -137,7 +137,7 @@ TEST_F(UploadsTest, StartThatCannotCreateTriesNoOtherId) {
 struct Refusal {
   const char* name;
   std::function<int(const std::string& id)> call;  // id: an open upload holding "abc"
-  std::string message;                              // "<id>" stands for that id
+  std::string message;                             // "<id>" stands for that id
 };
 
 TEST_F(UploadsTest, RefusedCallsRecordTheirMessageAndChangeNothing) {
@@ -158,8 +158,7 @@ TEST_F(UploadsTest, RefusedCallsRecordTheirMessageAndChangeNothing) {
        "invalid upload uuid"},
       {"append short id", [](auto&) { return reg_blob_append_chunk("0123abcd", "x", 1); },
        "invalid upload uuid"},
-      {"append long id",
-       [](auto& id) { return reg_blob_append_chunk((id + "0").c_str(), "x", 1); },
+      {"append long id", [](auto& id) { return reg_blob_append_chunk((id + "0").c_str(), "x", 1); },
        "invalid upload uuid"},
       {"append dash misplaced",
        [](auto&) { return reg_blob_append_chunk("0123abcd4-567-89ef-0a1b-2c3d4e5f6789", "x", 1); },
@@ -238,8 +237,7 @@ TEST_F(UploadsTest, NullChecksComeBeforeTheReadyGuard) {
       {[&] { return reg_blob_cancel_upload(id); }, [] { return reg_blob_cancel_upload(nullptr); },
        "upload_uuid is NULL"},
       {[&] { return reg_blob_upload_size(id, &n); },
-       [&] { return reg_blob_upload_size(id, nullptr); },
-       "upload_uuid/out_bytes is NULL"},
+       [&] { return reg_blob_upload_size(id, nullptr); }, "upload_uuid/out_bytes is NULL"},
   };
   reg_storage_cleanup();
   const auto before = snapshot_tree(tmp_.path());
@@ -392,9 +390,9 @@ TEST_F(UploadsTest, FailedAppendsAndCancel) {
     Op op;
     std::size_t bytes_kept;  // of the chunk
   };
-  for (const Case& c : {Case{"open refused", Op::open, 0}, Case{"lock refused", Op::lock, 0},
-                        Case{"short write", Op::write, 500},
-                        Case{"close fails", Op::close, 1000}}) {
+  for (const Case& c :
+       {Case{"open refused", Op::open, 0}, Case{"lock refused", Op::lock, 0},
+        Case{"short write", Op::write, 500}, Case{"close fails", Op::close, 1000}}) {
     SCOPED_TRACE(c.name);
     const std::string id = start_with("abc");
     reg::fault::arm(c.op, 1, kEacces);

@@ -7,7 +7,7 @@
 
 namespace reg {
 
-inline constexpr std::size_t kRootCap = 3500;     // root of at most 3499 characters
+inline constexpr std::size_t kRootCap = 3500;  // root of at most 3499 characters
 inline constexpr std::size_t kErrorCap = 1024;
 inline constexpr std::size_t kResultCap = 1 << 20;
 inline constexpr std::size_t kProtectCap = 4096;

@@ -41,13 +41,41 @@ bool write_all(const char* path, const void* data, std::size_t len) {
 
 void escape_byte(unsigned char c, char* out, std::size_t* n) {
   switch (c) {
-    case '"': out[0] = '\\'; out[1] = '"'; *n = 2; return;
-    case '\\': out[0] = '\\'; out[1] = '\\'; *n = 2; return;
-    case 0x08: out[0] = '\\'; out[1] = 'b'; *n = 2; return;
-    case 0x09: out[0] = '\\'; out[1] = 't'; *n = 2; return;
-    case 0x0A: out[0] = '\\'; out[1] = 'n'; *n = 2; return;
-    case 0x0C: out[0] = '\\'; out[1] = 'f'; *n = 2; return;
-    case 0x0D: out[0] = '\\'; out[1] = 'r'; *n = 2; return;
+    case '"':
+      out[0] = '\\';
+      out[1] = '"';
+      *n = 2;
+      return;
+    case '\\':
+      out[0] = '\\';
+      out[1] = '\\';
+      *n = 2;
+      return;
+    case 0x08:
+      out[0] = '\\';
+      out[1] = 'b';
+      *n = 2;
+      return;
+    case 0x09:
+      out[0] = '\\';
+      out[1] = 't';
+      *n = 2;
+      return;
+    case 0x0A:
+      out[0] = '\\';
+      out[1] = 'n';
+      *n = 2;
+      return;
+    case 0x0C:
+      out[0] = '\\';
+      out[1] = 'f';
+      *n = 2;
+      return;
+    case 0x0D:
+      out[0] = '\\';
+      out[1] = 'r';
+      *n = 2;
+      return;
     default:
       if (c >= 0x01 && c <= 0x1F) {
         std::snprintf(out, 8, "\\u%04x", c);
@@ -145,7 +173,8 @@ int delete_tree(const char* path) {
       failed = true;
       return true;
     }
-    if (d ? delete_tree(child.c_str()) != 0 : platform::remove_file(child.c_str()) != 0) failed = true;
+    if (d ? delete_tree(child.c_str()) != 0 : platform::remove_file(child.c_str()) != 0)
+      failed = true;
     return true;
   });
   if (platform::remove_dir(path) != 0) failed = true;

@@ -12,9 +12,9 @@
 
 namespace reg {
 
-inline constexpr std::size_t kListCap = 512;              // entries one capped listing keeps
-inline constexpr std::size_t kEntryNameMax = 511;          // longest entry name a listing keeps
-inline constexpr std::size_t kReadAllocCap = 64u << 20;   // read_file_alloc's 64 MiB cap
+inline constexpr std::size_t kListCap = 512;             // entries one capped listing keeps
+inline constexpr std::size_t kEntryNameMax = 511;        // longest entry name a listing keeps
+inline constexpr std::size_t kReadAllocCap = 64u << 20;  // read_file_alloc's 64 MiB cap
 
 struct dir_entry {
   std::string name;

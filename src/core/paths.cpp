@@ -67,7 +67,9 @@ bool upload_path_for_uuid(std::string_view id, Path& out) {
   return join(s_root, {"uploads", name}, out);
 }
 
-bool repo_dir(std::string_view repo, Path& out) { return join(s_root, {"repositories", repo}, out); }
+bool repo_dir(std::string_view repo, Path& out) {
+  return join(s_root, {"repositories", repo}, out);
+}
 
 bool manifests_dir(std::string_view repo, Path& out) {
   return join(s_root, {"repositories", repo, "_manifests"}, out);
@@ -88,7 +90,8 @@ bool manifest_rev_dir(std::string_view repo, std::string_view hex, Path& out) {
 }
 
 bool manifest_rev_path(std::string_view repo, std::string_view hex, Path& out) {
-  return join(s_root, {"repositories", repo, "_manifests", "revisions", "sha256", hex, "link"}, out);
+  return join(s_root, {"repositories", repo, "_manifests", "revisions", "sha256", hex, "link"},
+              out);
 }
 
 bool manifest_tags_dir(std::string_view repo, Path& out) {

@@ -28,19 +28,23 @@ using Path = std::string;
 // dir/name, for entries met while walking a directory.
 [[nodiscard]] bool child_path(std::string_view dir, std::string_view name, Path& out);
 
-[[nodiscard]] bool blob_path_for_digest(std::string_view digest, Path& out);  // root/blobs/sha256/hh/hex
-[[nodiscard]] bool blob_fanout_dir(std::string_view hex, Path& out);          // root/blobs/sha256/hh
-[[nodiscard]] bool upload_path_for_uuid(std::string_view id, Path& out);      // root/uploads/id.part
-[[nodiscard]] bool repo_dir(std::string_view repo, Path& out);                // root/repositories/repo
-[[nodiscard]] bool manifests_dir(std::string_view repo, Path& out);           // .../repo/_manifests
+[[nodiscard]] bool blob_path_for_digest(std::string_view digest,
+                                        Path& out);                   // root/blobs/sha256/hh/hex
+[[nodiscard]] bool blob_fanout_dir(std::string_view hex, Path& out);  // root/blobs/sha256/hh
+[[nodiscard]] bool upload_path_for_uuid(std::string_view id, Path& out);  // root/uploads/id.part
+[[nodiscard]] bool repo_dir(std::string_view repo, Path& out);            // root/repositories/repo
+[[nodiscard]] bool manifests_dir(std::string_view repo, Path& out);       // .../repo/_manifests
 [[nodiscard]] bool manifest_body_path(std::string_view repo, std::string_view name, Path& out);
-[[nodiscard]] bool manifest_ct_path(std::string_view repo, std::string_view hex, Path& out);  // body + ".ct"
+[[nodiscard]] bool manifest_ct_path(std::string_view repo, std::string_view hex,
+                                    Path& out);  // body + ".ct"
 [[nodiscard]] bool manifest_rev_dir(std::string_view repo, std::string_view hex, Path& out);
 [[nodiscard]] bool manifest_rev_path(std::string_view repo, std::string_view hex, Path& out);
 [[nodiscard]] bool manifest_tags_dir(std::string_view repo, Path& out);
-[[nodiscard]] bool manifest_tag_dir(std::string_view repo, std::string_view tag, Path& out);      // tags/tag
+[[nodiscard]] bool manifest_tag_dir(std::string_view repo, std::string_view tag,
+                                    Path& out);  // tags/tag
 [[nodiscard]] bool manifest_tag_current_dir(std::string_view repo, std::string_view tag, Path& out);
-[[nodiscard]] bool manifest_tag_path(std::string_view repo, std::string_view tag, Path& out);     // .../current/link
+[[nodiscard]] bool manifest_tag_path(std::string_view repo, std::string_view tag,
+                                     Path& out);  // .../current/link
 
 // Validators: 1 (accepted) or 0; null is always rejected; none records a message.
 int digest_valid(const char* s);

@@ -20,8 +20,8 @@ namespace reg {
 namespace {
 
 constexpr std::size_t kBlockLen = 64;
-constexpr std::size_t kLengthOffset = 56;     // where the 64-bit bit count starts in the last block
-constexpr std::size_t kFileChunk = 65536;     // one read buffer, whatever the file size
+constexpr std::size_t kLengthOffset = 56;  // where the 64-bit bit count starts in the last block
+constexpr std::size_t kFileChunk = 65536;  // one read buffer, whatever the file size
 
 // Both block functions read this table; the SHA-extension one loads it four words at a time.
 alignas(16) constexpr std::uint32_t kRound[64] = {
@@ -42,8 +42,8 @@ using BlockFn = void (*)(std::uint32_t state[8], const unsigned char* p, std::si
 // ---- Portable block function ------------------------------------------------------------
 
 inline std::uint32_t load_be32(const unsigned char* p) {
-  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) |
-         (std::uint32_t{p[2]} << 8) | std::uint32_t{p[3]};
+  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
+         std::uint32_t{p[3]};
 }
 
 inline void store_be32(unsigned char* p, std::uint32_t v) {
@@ -258,8 +258,8 @@ void sha256_final(sha256_ctx* ctx, unsigned char out[32]) {
   // 0x80 then zeros up to offset 56 of a block: one update call with the same bytes as
   // absorbing them one at a time.
   unsigned char pad[kBlockLen + kLengthOffset] = {0x80};
-  std::size_t padlen = (ctx->buflen < kLengthOffset ? kLengthOffset : kBlockLen + kLengthOffset) -
-                       ctx->buflen;
+  std::size_t padlen =
+      (ctx->buflen < kLengthOffset ? kLengthOffset : kBlockLen + kLengthOffset) - ctx->buflen;
   sha256_update(ctx, pad, padlen);
   unsigned char length[8];
   store_be32(length, static_cast<std::uint32_t>(bits >> 32));

@@ -48,8 +48,8 @@ bool walk_all(const Path& dir, std::string_view prefix, std::vector<std::string>
 
 }  // namespace
 
-void collect_repos_recursive(const Path& dir, std::string_view prefix, std::vector<std::string>& names,
-                             int depth) {
+void collect_repos_recursive(const Path& dir, std::string_view prefix,
+                             std::vector<std::string>& names, int depth) {
   if (depth > kMaxRepoDepth || names.size() >= static_cast<std::size_t>(kMaxRepos)) return;
   dir_list list;
   if (list_dir(dir.c_str(), &list) != 0) return;

@@ -26,12 +26,14 @@ void reset_page_outputs(int* has_more, char* next_last, std::size_t next_last_si
   if (next_last && next_last_size) next_last[0] = '\0';
 }
 
-const char* write_page(ResultWriter& out, const std::vector<std::string>& names, int n, const char* last,
-                       int* has_more, char* next_last, std::size_t next_last_size) {
+const char* write_page(ResultWriter& out, const std::vector<std::string>& names, int n,
+                       const char* last, int* has_more, char* next_last,
+                       std::size_t next_last_size) {
   constexpr std::string_view kClose = "]}";
   out.reserve_tail(kClose.size());
   const std::size_t start = page_start(names, last);
-  const std::size_t end = n > 0 ? std::min(start + static_cast<std::size_t>(n), names.size()) : names.size();
+  const std::size_t end =
+      n > 0 ? std::min(start + static_cast<std::size_t>(n), names.size()) : names.size();
   std::size_t written = start;
   std::string piece;
   for (std::size_t i = start; i < end; ++i) {

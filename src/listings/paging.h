@@ -17,7 +17,8 @@ void reset_page_outputs(int* has_more, char* next_last, std::size_t next_last_si
 // closing "]}", and fills the outputs. A page that would overflow the result buffer ends
 // early after the last whole name: `has_more` then says 1 and `next_last` names that entry,
 // so the caller's next page continues there. Returns the finished result text.
-const char* write_page(ResultWriter& out, const std::vector<std::string>& names, int n, const char* last,
-                       int* has_more, char* next_last, std::size_t next_last_size);
+const char* write_page(ResultWriter& out, const std::vector<std::string>& names, int n,
+                       const char* last, int* has_more, char* next_last,
+                       std::size_t next_last_size);
 
 }  // namespace reg

@@ -110,7 +110,8 @@ void scan_manifest(Scan& s, const std::string& repo, const std::string& hex) {
   if (hex == s.subject_hex) s.subject_known = true;
   Path body_path;
   std::string body;
-  if (!manifest_body_path(repo, hex, body_path) || !read_file_alloc(body_path.c_str(), body)) return;
+  if (!manifest_body_path(repo, hex, body_path) || !read_file_alloc(body_path.c_str(), body))
+    return;
   DocPtr doc(yyjson_read_opts(body.data(), body.size(), 0, nullptr, nullptr));
   if (!doc) return;
   yyjson_val* root = yyjson_doc_get_root(doc.get());
@@ -147,7 +148,8 @@ void scan_tags(Scan& s, const std::string& repo) {
       continue;
     if (std::strncmp(buf, "sha256:", 7) != 0) continue;
     const std::string hex = c_text(buf + 7, kHexLen);
-    if (hex.size() != kHexLen || !hex64_valid(hex.c_str()) || s.tags.size() >= kMaxTagRecords) continue;
+    if (hex.size() != kHexLen || !hex64_valid(hex.c_str()) || s.tags.size() >= kMaxTagRecords)
+      continue;
     s.tags.push_back(refr_tag{c_text(e.name.c_str(), kTagNameMax), hex});
   }
 }

@@ -31,7 +31,8 @@ int count_files(const Path& dir, std::int64_t* bytes) {
     ++n;
     Path p;
     platform::FileAttr a;
-    if (child_path(dir, e.name, p) && platform::get_attr(p.c_str(), &a) == 0) *bytes += size_or_zero(a.size);
+    if (child_path(dir, e.name, p) && platform::get_attr(p.c_str(), &a) == 0)
+      *bytes += size_or_zero(a.size);
   }
   return n;
 }
@@ -93,7 +94,8 @@ const char* storage_get_stats_json() {
   out.appendf(
       "{\"version\":\"1.12.0\",\"repositories\":%d,\"tags\":%d,\"blobs\":%d,\"blob_bytes\":%lld,"
       "\"active_uploads\":%d,\"upload_bytes\":%lld}",
-      repos, tags, blobs, static_cast<long long>(blob_bytes), uploads, static_cast<long long>(upload_bytes));
+      repos, tags, blobs, static_cast<long long>(blob_bytes), uploads,
+      static_cast<long long>(upload_bytes));
   return out.finish();
 }
 

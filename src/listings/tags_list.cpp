@@ -22,7 +22,8 @@ std::vector<std::string> readable_tags(const char* repo, const Path& tags_dir) {
     if (!e.is_dir || tags.size() >= static_cast<std::size_t>(kMaxTags)) continue;
     Path link;
     char buf[kTagLinkReadCap];
-    if (manifest_tag_path(repo, e.name, link) && read_file(link.c_str(), buf, sizeof buf, nullptr) == 0)
+    if (manifest_tag_path(repo, e.name, link) &&
+        read_file(link.c_str(), buf, sizeof buf, nullptr) == 0)
       tags.push_back(e.name);
   }
   return tags;

@@ -72,7 +72,8 @@ bool uuid_prefix_with(std::string_view name, std::string_view suffix) {
 
 // ---- Blob store --------------------------------------------------------------------------
 
-void check_blob(FsckWalk& w, const FsckPath& fanout, std::string_view fanout_name, const dir_entry& e) {
+void check_blob(FsckWalk& w, const FsckPath& fanout, std::string_view fanout_name,
+                const dir_entry& e) {
   FsckPath f;
   if (!fsck_child(w, fanout, e.name, f)) return;
   if (e.is_dir || !hex64_valid(e.name.c_str())) return fsck_stray(w, f, e);
@@ -88,7 +89,8 @@ void check_blob(FsckWalk& w, const FsckPath& fanout, std::string_view fanout_nam
   }
   char hex[kHexLen + 1];
   bin_to_hex(bin, hex);
-  if (e.name != hex) w.add(FsckKind::blob_digest_mismatch, f.rel, std::string("content hashes to sha256:") + hex);
+  if (e.name != hex)
+    w.add(FsckKind::blob_digest_mismatch, f.rel, std::string("content hashes to sha256:") + hex);
   ++w.report.counts.blobs;
   w.report.counts.blob_bytes += static_cast<std::int64_t>(a.size);
 }
@@ -114,9 +116,10 @@ void check_blobs(FsckWalk& w, const FsckPath& blobs) {
   for (const auto& f : fans) {
     FsckPath fan;
     if (!fsck_child(w, sha, f.name, fan)) continue;
-    const bool fan_name = f.name.size() == kFanoutLen && std::all_of(f.name.begin(), f.name.end(), [](char c) {
-                            return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-                          });
+    const bool fan_name =
+        f.name.size() == kFanoutLen && std::all_of(f.name.begin(), f.name.end(), [](char c) {
+          return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+        });
     if (!f.is_dir || !fan_name) {
       fsck_stray(w, fan, f);
       continue;
@@ -130,13 +133,15 @@ void check_blobs(FsckWalk& w, const FsckPath& blobs) {
 
 void check_upload(FsckWalk& w, const FsckPath& p, const dir_entry& e) {
   if (!e.is_dir && uuid_prefix_with(e.name, kFinishingSuffix)) {
-    w.add(FsckKind::leftover_finishing, p.rel, "upload set aside by a finish that is running or was cut short");
+    w.add(FsckKind::leftover_finishing, p.rel,
+          "upload set aside by a finish that is running or was cut short");
     return;
   }
   if (e.is_dir || !uuid_prefix_with(e.name, kPartSuffix)) return fsck_stray(w, p, e);
   platform::FileAttr a;
   std::int64_t t = 0;
-  if (platform::get_attr(p.abs.c_str(), &a) != 0 || !file_unix_time(a, &t)) return;  // gone meanwhile
+  if (platform::get_attr(p.abs.c_str(), &a) != 0 || !file_unix_time(a, &t))
+    return;  // gone meanwhile
   if (w.now - t >= kStaleUploadSecs)
     w.add(FsckKind::stale_upload, p.rel,
           "upload idle for " + std::to_string(w.now - t) + " s; the next collection removes it");
@@ -158,7 +163,8 @@ void check_gc_snapshot(FsckWalk& w, const FsckPath& p) {
   if (!read_file_alloc(p.abs.c_str(), text)) return;  // gone meanwhile, or read as idle
   DocPtr doc(yyjson_read(text.data(), text.size(), 0));
   if (!doc || !yyjson_is_obj(yyjson_doc_get_root(doc.get())))
-    w.add(FsckKind::invalid_gc_snapshot, p.rel, "progress snapshot is no JSON object (read as idle)");
+    w.add(FsckKind::invalid_gc_snapshot, p.rel,
+          "progress snapshot is no JSON object (read as idle)");
 }
 
 void check_gc_state(FsckWalk& w, const FsckPath& gc) {
@@ -168,8 +174,8 @@ void check_gc_state(FsckWalk& w, const FsckPath& gc) {
     FsckPath p;
     if (!fsck_child(w, gc, e.name, p)) continue;
     // "lock" is the operator tool's lock file between pushes and collections.
-    const bool known = !e.is_dir && (e.name == "progress.json" || e.name == "cancel" || e.name == "last_run" ||
-                                     e.name == "lock");
+    const bool known = !e.is_dir && (e.name == "progress.json" || e.name == "cancel" ||
+                                     e.name == "last_run" || e.name == "lock");
     if (!known)
       fsck_stray(w, p, e);
     else if (e.name == "progress.json")
@@ -203,17 +209,24 @@ void check_root(FsckWalk& w, const FsckPath& root) {
       fsck_stray(w, p, e);
     }
   }
-  if (!have_config) w.add(FsckKind::missing_config, "config.json", "missing (the library writes but never reads it)");
-  if (!have_blobs) w.add(FsckKind::missing_store_directory, "blobs", "the blob store directory is missing");
-  if (!have_repos) w.add(FsckKind::missing_store_directory, "repositories", "the repositories directory is missing");
-  if (!have_uploads) w.add(FsckKind::missing_store_directory, "uploads", "the uploads directory is missing");
+  if (!have_config)
+    w.add(FsckKind::missing_config, "config.json",
+          "missing (the library writes but never reads it)");
+  if (!have_blobs)
+    w.add(FsckKind::missing_store_directory, "blobs", "the blob store directory is missing");
+  if (!have_repos)
+    w.add(FsckKind::missing_store_directory, "repositories",
+          "the repositories directory is missing");
+  if (!have_uploads)
+    w.add(FsckKind::missing_store_directory, "uploads", "the uploads directory is missing");
 }
 
 // Index children may live in any repository, so they are checked once all bodies are known.
 void check_children(FsckWalk& w) {
   for (const auto& c : w.children)
     if (!w.bodies.count(c.digest.substr(kDigestPrefix.size())))
-      w.add(FsckKind::missing_child_manifest, c.where, "names " + c.digest + ", which no repository stores");
+      w.add(FsckKind::missing_child_manifest, c.where,
+            "names " + c.digest + ", which no repository stores");
 }
 
 }  // namespace
@@ -249,11 +262,13 @@ bool fsck_list(FsckWalk& w, const FsckPath& dir, std::vector<dir_entry>& out) {
   dir_list list;
   out.clear();
   if (list_dir_all(dir.abs.c_str(), &list) != 0) {
-    if (!fsck_gone(dir.abs)) w.add(FsckKind::unreadable_directory, dir.rel, "directory cannot be listed; not checked");
+    if (!fsck_gone(dir.abs))
+      w.add(FsckKind::unreadable_directory, dir.rel, "directory cannot be listed; not checked");
     return false;
   }
   out = std::move(list.entries);
-  std::sort(out.begin(), out.end(), [](const dir_entry& a, const dir_entry& b) { return a.name < b.name; });
+  std::sort(out.begin(), out.end(),
+            [](const dir_entry& a, const dir_entry& b) { return a.name < b.name; });
   return true;
 }
 

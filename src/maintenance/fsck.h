@@ -37,20 +37,20 @@ enum class FsckKind {
   missing_store_directory,   // blobs/sha256, repositories or uploads missing
   unreadable_directory,      // a directory of the store that cannot be listed (not checked)
   // warnings
-  dangling_revision_link,    // a revision link without manifest body
-  missing_revision_link,     // a manifest body without revision link
-  missing_content_type,      // a manifest body without content-type file
-  empty_content_type,        // an empty content-type file
-  orphan_content_type,       // a content-type file without manifest body
-  unparsable_manifest,       // a body that hashes to its name but is no JSON object
-  misplaced_blob,            // a blob file in another fan-out directory than its name's
-  stale_upload,              // an upload idle for 900 s or more
-  leftover_finishing,        // "<id>.finishing": a finish in progress or cut short
-  leftover_temp,             // a temporary file of an atomic write that did not complete
-  invalid_gc_snapshot,       // _gc/progress.json that is no JSON object
-  missing_config,            // config.json missing
-  path_too_long,             // an entry whose path does not fit; not checked
-  unknown_entry,             // anything else that does not belong
+  dangling_revision_link,  // a revision link without manifest body
+  missing_revision_link,   // a manifest body without revision link
+  missing_content_type,    // a manifest body without content-type file
+  empty_content_type,      // an empty content-type file
+  orphan_content_type,     // a content-type file without manifest body
+  unparsable_manifest,     // a body that hashes to its name but is no JSON object
+  misplaced_blob,          // a blob file in another fan-out directory than its name's
+  stale_upload,            // an upload idle for 900 s or more
+  leftover_finishing,      // "<id>.finishing": a finish in progress or cut short
+  leftover_temp,           // a temporary file of an atomic write that did not complete
+  invalid_gc_snapshot,     // _gc/progress.json that is no JSON object
+  missing_config,          // config.json missing
+  path_too_long,           // an entry whose path does not fit; not checked
+  unknown_entry,           // anything else that does not belong
 };
 
 const char* fsck_kind_name(FsckKind kind);

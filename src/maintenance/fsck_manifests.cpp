@@ -32,14 +32,17 @@ struct StoreScan {
 // digest_valid accepts (first member of the name, as the upload reads it).
 const char* descriptor_digest(yyjson_val* obj) {
   yyjson_val* d = yyjson_is_obj(obj) ? yyjson_obj_get(obj, "digest") : nullptr;
-  if (!yyjson_is_str(d) || yyjson_get_len(d) != kDigestLen || !digest_valid(yyjson_get_str(d))) return nullptr;
+  if (!yyjson_is_str(d) || yyjson_get_len(d) != kDigestLen || !digest_valid(yyjson_get_str(d)))
+    return nullptr;
   return yyjson_get_str(d);
 }
 
-void require_blob(FsckWalk& w, const std::string& where, const char* digest, const std::string& role) {
+void require_blob(FsckWalk& w, const std::string& where, const char* digest,
+                  const std::string& role) {
   Path p;
   if (!digest || (blob_path_for_digest(digest, p) && is_file(p.c_str()))) return;
-  w.add(FsckKind::missing_blob, where, std::string("names ") + digest + " (" + role + "), which the blob store does not hold");
+  w.add(FsckKind::missing_blob, where,
+        std::string("names ") + digest + " (" + role + "), which the blob store does not hold");
 }
 
 // The same kinds as the upload: an index (a "manifests" member) names child manifests, an
@@ -82,7 +85,8 @@ void check_body(FsckWalk& w, const FsckPath& p, const std::string& hex, StoreSca
   w.bodies.insert(hex);
   ++w.report.counts.manifests;
   if (hex != got) {
-    w.add(FsckKind::manifest_digest_mismatch, p.rel, std::string("content hashes to sha256:") + got);
+    w.add(FsckKind::manifest_digest_mismatch, p.rel,
+          std::string("content hashes to sha256:") + got);
     return;  // what a damaged body names proves nothing
   }
   check_references(w, p.rel, text);
@@ -92,7 +96,8 @@ void check_ct(FsckWalk& w, const FsckPath& p, const std::string& hex, StoreScan&
   platform::FileAttr a;
   if (platform::get_attr(p.abs.c_str(), &a) != 0) return;  // gone meanwhile
   scan.cts.insert(hex);
-  if (a.size == 0) w.add(FsckKind::empty_content_type, p.rel, "empty; readers use the default media type");
+  if (a.size == 0)
+    w.add(FsckKind::empty_content_type, p.rel, "empty; readers use the default media type");
 }
 
 // ---- Links --------------------------------------------------------------------------------
@@ -102,7 +107,8 @@ enum class LinkRead { ok, gone, unreadable };
 LinkRead read_link(const FsckPath& p, std::string& out) {
   char buf[kLinkReadCap];
   std::size_t n = 0;
-  if (read_file(p.abs.c_str(), buf, sizeof buf, &n) != 0) return fsck_gone(p.abs) ? LinkRead::gone : LinkRead::unreadable;
+  if (read_file(p.abs.c_str(), buf, sizeof buf, &n) != 0)
+    return fsck_gone(p.abs) ? LinkRead::gone : LinkRead::unreadable;
   out.assign(buf, n);
   return LinkRead::ok;
 }
@@ -132,7 +138,8 @@ std::string check_link_dir(FsckWalk& w, const FsckPath& dir, FsckKind invalid_ki
     if (link_text_valid(text))
       hex = text.substr(kDigestPrefix.size());
     else
-      w.add(invalid_kind, p.rel, "holds " + std::to_string(text.size()) + " bytes that are not exactly one digest");
+      w.add(invalid_kind, p.rel,
+            "holds " + std::to_string(text.size()) + " bytes that are not exactly one digest");
   }
   return hex;
 }
@@ -143,9 +150,12 @@ void check_revisions(FsckWalk& w, const FsckPath& revisions, StoreScan& scan) {
   if (!fsck_list(w, revisions, top)) return;
   for (const auto& e : top) {
     FsckPath p;
-    if (fsck_child(w, revisions, e.name, p) && !(e.is_dir && e.name == "sha256")) fsck_stray(w, p, e);
+    if (fsck_child(w, revisions, e.name, p) && !(e.is_dir && e.name == "sha256"))
+      fsck_stray(w, p, e);
   }
-  if (!fsck_child(w, revisions, "sha256", sha) || !is_dir(sha.abs.c_str()) || !fsck_list(w, sha, revs)) return;
+  if (!fsck_child(w, revisions, "sha256", sha) || !is_dir(sha.abs.c_str()) ||
+      !fsck_list(w, sha, revs))
+    return;
   for (const auto& e : revs) {
     FsckPath dir;
     if (!fsck_child(w, sha, e.name, dir)) continue;
@@ -157,12 +167,14 @@ void check_revisions(FsckWalk& w, const FsckPath& revisions, StoreScan& scan) {
     const std::string hex = check_link_dir(w, dir, FsckKind::invalid_revision_link);
     if (hex.empty()) continue;
     if (hex != e.name) {
-      w.add(FsckKind::invalid_revision_link, dir.rel + "/link", "names sha256:" + hex + ", not its directory's digest");
+      w.add(FsckKind::invalid_revision_link, dir.rel + "/link",
+            "names sha256:" + hex + ", not its directory's digest");
       continue;
     }
     scan.linked.insert(hex);
     if (!scan.bodies.count(hex))
-      w.add(FsckKind::dangling_revision_link, dir.rel + "/link", "no manifest body; a deletion was cut short");
+      w.add(FsckKind::dangling_revision_link, dir.rel + "/link",
+            "no manifest body; a deletion was cut short");
   }
 }
 
@@ -181,7 +193,8 @@ void check_tag(FsckWalk& w, const FsckPath& tag_dir, const StoreScan& scan) {
     if (hex.empty()) continue;
     ++w.report.counts.tags;
     if (!scan.bodies.count(hex))
-      w.add(FsckKind::dangling_tag_link, p.rel + "/link", "names sha256:" + hex + ", which the repository does not store");
+      w.add(FsckKind::dangling_tag_link, p.rel + "/link",
+            "names sha256:" + hex + ", which the repository does not store");
   }
 }
 
@@ -222,16 +235,20 @@ void check_store(FsckWalk& w, const FsckPath& m) {
       fsck_stray(w, p, e);
   }
   FsckPath revisions, tags;
-  if (fsck_child(w, m, "revisions", revisions) && is_dir(revisions.abs.c_str())) check_revisions(w, revisions, scan);
+  if (fsck_child(w, m, "revisions", revisions) && is_dir(revisions.abs.c_str()))
+    check_revisions(w, revisions, scan);
   if (fsck_child(w, m, "tags", tags) && is_dir(tags.abs.c_str())) check_tags(w, tags, scan);
   for (const auto& hex : scan.cts)
     if (!scan.bodies.count(hex))
-      w.add(FsckKind::orphan_content_type, m.rel + "/" + hex + ".ct", "no manifest body; a deletion was cut short");
+      w.add(FsckKind::orphan_content_type, m.rel + "/" + hex + ".ct",
+            "no manifest body; a deletion was cut short");
   for (const auto& hex : scan.bodies) {
     if (!scan.cts.count(hex))
-      w.add(FsckKind::missing_content_type, m.rel + "/" + hex, "no content-type file; served with the default media type");
+      w.add(FsckKind::missing_content_type, m.rel + "/" + hex,
+            "no content-type file; served with the default media type");
     if (!scan.linked.count(hex))
-      w.add(FsckKind::missing_revision_link, m.rel + "/" + hex, "no revision link; still resolves by digest");
+      w.add(FsckKind::missing_revision_link, m.rel + "/" + hex,
+            "no revision link; still resolves by digest");
   }
 }
 

@@ -99,11 +99,13 @@ std::string fsck_text(const FsckReport& report, std::string_view root) {
     out += '\n';
   }
   const FsckCounts& c = report.counts;
-  out += "store " + printable(root) + ": " + std::to_string(c.blobs) + " blobs (" + std::to_string(c.blob_bytes) +
-         " bytes), " + std::to_string(c.repositories) + " repositories, " + std::to_string(c.manifests) +
-         " manifests, " + std::to_string(c.tags) + " tags, " + std::to_string(c.uploads) + " uploads in progress\n";
+  out += "store " + printable(root) + ": " + std::to_string(c.blobs) + " blobs (" +
+         std::to_string(c.blob_bytes) + " bytes), " + std::to_string(c.repositories) +
+         " repositories, " + std::to_string(c.manifests) + " manifests, " + std::to_string(c.tags) +
+         " tags, " + std::to_string(c.uploads) + " uploads in progress\n";
   out += report.sound() ? "sound" : "NOT SOUND";
-  out += ": " + std::to_string(report.corrupt()) + " corrupt, " + std::to_string(report.warnings()) + " warnings\n";
+  out += ": " + std::to_string(report.corrupt()) + " corrupt, " +
+         std::to_string(report.warnings()) + " warnings\n";
   return out;
 }
 

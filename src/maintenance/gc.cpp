@@ -27,7 +27,8 @@ void gc_publish(gc_run& run) {
 bool gc_checkpoint(gc_run& run) {
   const std::uint64_t now = platform::tick_ms();
   run.rec.elapsed_ms = static_cast<std::int64_t>(now - run.start_tick);
-  if (now - run.snapshot_tick >= kSnapshotEveryMs || run.rec.blobs_scanned - run.snapshot_scanned >= kGcCheckEvery)
+  if (now - run.snapshot_tick >= kSnapshotEveryMs ||
+      run.rec.blobs_scanned - run.snapshot_scanned >= kGcCheckEvery)
     gc_publish(run);
   return gc_cancel_requested() != 0;
 }
@@ -60,21 +61,24 @@ void write_last_run(const gc_run& run) {
   if (!gc_make_state_dir() || !store_path({"_gc", "last_run"}, p)) return;
   if (!platform::to_utc(platform::wall_clock_seconds(), &t)) return;
   char line[128];
-  const int n = std::snprintf(line, sizeof line, "%04d-%02d-%02dT%02d:%02d:%02dZ %lld %d\n", t.year, t.month,
-                              t.day, t.hour, t.minute, t.second, static_cast<long long>(run.rec.bytes_freed),
-                              run.rec.blobs_deleted);
-  if (n > 0 && static_cast<std::size_t>(n) < sizeof line) write_file(p.c_str(), line, static_cast<std::size_t>(n));
+  const int n = std::snprintf(line, sizeof line, "%04d-%02d-%02dT%02d:%02d:%02dZ %lld %d\n", t.year,
+                              t.month, t.day, t.hour, t.minute, t.second,
+                              static_cast<long long>(run.rec.bytes_freed), run.rec.blobs_deleted);
+  if (n > 0 && static_cast<std::size_t>(n) < sizeof line)
+    write_file(p.c_str(), line, static_cast<std::size_t>(n));
 }
 
 const char* summary(const gc_run& run) {
   ResultWriter out;
   out.appendf(
-      "{\"dry_run\":%s,\"blobs_total\":%d,\"blobs_reachable\":%d,\"blobs_deleted\":%d,\"bytes_freed\":%lld,"
-      "\"blobs_kept\":%d,\"stale_uploads\":%d,\"stale_upload_bytes\":%lld,\"cancelled\":%s,\"elapsed_ms\":%lld}",
+      "{\"dry_run\":%s,\"blobs_total\":%d,\"blobs_reachable\":%d,\"blobs_deleted\":%d,\"bytes_"
+      "freed\":%lld,"
+      "\"blobs_kept\":%d,\"stale_uploads\":%d,\"stale_upload_bytes\":%lld,\"cancelled\":%s,"
+      "\"elapsed_ms\":%lld}",
       json_flag(run.rec.dry_run), run.rec.blobs_total, run.blobs_reachable, run.rec.blobs_deleted,
-      static_cast<long long>(run.rec.bytes_freed), run.rec.blobs_total - run.rec.blobs_deleted, run.stale_uploads,
-      static_cast<long long>(run.stale_upload_bytes), json_flag(run.rec.cancelled),
-      static_cast<long long>(run.rec.elapsed_ms));
+      static_cast<long long>(run.rec.bytes_freed), run.rec.blobs_total - run.rec.blobs_deleted,
+      run.stale_uploads, static_cast<long long>(run.stale_upload_bytes),
+      json_flag(run.rec.cancelled), static_cast<long long>(run.rec.elapsed_ms));
   return out.finish();
 }
 

@@ -12,7 +12,7 @@
 
 namespace reg {
 
-inline constexpr int kGcCheckEvery = 256;           // manifests read / blobs scanned per check point
+inline constexpr int kGcCheckEvery = 256;  // manifests read / blobs scanned per check point
 inline constexpr std::uint64_t kSnapshotEveryMs = 200;
 inline constexpr std::int64_t kStaleUploadSecs = 900;
 
@@ -34,8 +34,8 @@ bool digest_set_has(const digest_set& set, std::string_view hex);
 struct gc_run {
   gc_progress rec;
   std::uint64_t start_tick = 0;
-  std::uint64_t snapshot_tick = 0;      // tick of the last snapshot written
-  std::int32_t snapshot_scanned = 0;    // blobs_scanned at the last snapshot written
+  std::uint64_t snapshot_tick = 0;    // tick of the last snapshot written
+  std::int32_t snapshot_scanned = 0;  // blobs_scanned at the last snapshot written
   std::int32_t blobs_reachable = 0;
   std::int32_t stale_uploads = 0;
   std::int64_t stale_upload_bytes = 0;

@@ -107,7 +107,8 @@ MarkResult mark_repo(gc_run& run, const std::string& repo, digest_set& set, std:
     }
     if (!read_file_alloc(body.c_str(), text)) {
       if (gone(body.c_str())) continue;  // deleted since the listing: no longer a root
-      set_error("gc mark incomplete: cannot read manifest %s@sha256:%s", repo.c_str(), e.name.c_str());
+      set_error("gc mark incomplete: cannot read manifest %s@sha256:%s", repo.c_str(),
+                e.name.c_str());
       return MarkResult::incomplete;
     }
     mark_manifest(text, set);

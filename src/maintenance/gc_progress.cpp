@@ -22,7 +22,8 @@ const char* json_flag(int v) { return v ? "true" : "false"; }
 // (now - started) * 1000, or 0 when a hand-edited start time would overflow the arithmetic.
 std::int64_t elapsed_since(std::int64_t now, std::int64_t started) {
   std::int64_t secs = 0, ms = 0;
-  if (__builtin_sub_overflow(now, started, &secs) || __builtin_mul_overflow(secs, 1000, &ms)) return 0;
+  if (__builtin_sub_overflow(now, started, &secs) || __builtin_mul_overflow(secs, 1000, &ms))
+    return 0;
   return ms;
 }
 
@@ -51,7 +52,8 @@ gc_progress read_snapshot() {
   gc_progress rec;
   Path p;
   std::string buf;
-  if (!s_ready || !store_path({"_gc", "progress.json"}, p) || !read_file_alloc(p.c_str(), buf)) return rec;
+  if (!s_ready || !store_path({"_gc", "progress.json"}, p) || !read_file_alloc(p.c_str(), buf))
+    return rec;
   platform::FileAttr a;
   if (platform::get_attr(p.c_str(), &a) != 0) return rec;
   const std::int64_t written = file_time_to_unix(a.mtime);
@@ -106,14 +108,15 @@ int gc_snapshot_json(const gc_progress& rec, char* out) {
   // wants 9 bytes of room for the last one).
   char phase[kPhaseCap * 6 + 9];
   json_escape_append(phase, sizeof phase, rec.phase);
-  return std::snprintf(out, kSnapshotCap,
-                       "{\"running\":%s,\"phase\":\"%s\",\"blobs_scanned\":%d,\"blobs_total\":%d,"
-                       "\"blobs_deleted\":%d,\"bytes_freed\":%lld,\"dry_run\":%s,\"started_unix\":%lld,"
-                       "\"elapsed_ms\":%lld,\"cancelled\":%s}",
-                       json_flag(rec.running), phase, rec.blobs_scanned, rec.blobs_total, rec.blobs_deleted,
-                       static_cast<long long>(rec.bytes_freed), json_flag(rec.dry_run),
-                       static_cast<long long>(rec.started_unix), static_cast<long long>(rec.elapsed_ms),
-                       json_flag(rec.cancelled));
+  return std::snprintf(
+      out, kSnapshotCap,
+      "{\"running\":%s,\"phase\":\"%s\",\"blobs_scanned\":%d,\"blobs_total\":%d,"
+      "\"blobs_deleted\":%d,\"bytes_freed\":%lld,\"dry_run\":%s,\"started_unix\":%lld,"
+      "\"elapsed_ms\":%lld,\"cancelled\":%s}",
+      json_flag(rec.running), phase, rec.blobs_scanned, rec.blobs_total, rec.blobs_deleted,
+      static_cast<long long>(rec.bytes_freed), json_flag(rec.dry_run),
+      static_cast<long long>(rec.started_unix), static_cast<long long>(rec.elapsed_ms),
+      json_flag(rec.cancelled));
 }
 
 bool gc_make_state_dir() {
@@ -162,8 +165,10 @@ int reg_gc_cancel(void) {
 const char* reg_gc_progress_json(void) {
   // Never null: should anything throw, the idle snapshot still goes out.
   static constexpr char kIdle[] =
-      "{\"running\":false,\"phase\":\"idle\",\"blobs_scanned\":0,\"blobs_total\":0,\"blobs_deleted\":0,"
-      "\"bytes_freed\":0,\"dry_run\":false,\"started_unix\":0,\"elapsed_ms\":0,\"cancelled\":false}";
+      "{\"running\":false,\"phase\":\"idle\",\"blobs_scanned\":0,\"blobs_total\":0,\"blobs_"
+      "deleted\":0,"
+      "\"bytes_freed\":0,\"dry_run\":false,\"started_unix\":0,\"elapsed_ms\":0,\"cancelled\":"
+      "false}";
   try {
     return reg::progress_json();
   } catch (...) {

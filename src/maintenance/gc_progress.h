@@ -12,8 +12,8 @@
 
 namespace reg {
 
-inline constexpr std::size_t kSnapshotCap = 512;        // the formatter's bound, NUL included
-inline constexpr std::size_t kPhaseCap = 16;            // 15 characters and a NUL
+inline constexpr std::size_t kSnapshotCap = 512;         // the formatter's bound, NUL included
+inline constexpr std::size_t kPhaseCap = 16;             // 15 characters and a NUL
 inline constexpr std::int64_t kSnapshotFreshSecs = 600;  // older snapshots read as idle
 
 struct DocFree {

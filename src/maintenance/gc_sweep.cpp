@@ -63,7 +63,8 @@ std::int32_t gc_count_blobs() {
   for (const auto& f : fanouts.entries) {
     Path dir;
     dir_list blobs;
-    if (!f.is_dir || !child_path(top, f.name, dir) || list_dir_all(dir.c_str(), &blobs) != 0) continue;
+    if (!f.is_dir || !child_path(top, f.name, dir) || list_dir_all(dir.c_str(), &blobs) != 0)
+      continue;
     for (const auto& e : blobs.entries) total += is_blob_entry(e);
   }
   return total;

@@ -14,7 +14,8 @@ constexpr std::string_view kPartSuffix = ".part";
 
 bool is_upload_name(std::string_view n) {
   if (n.size() > kPartSuffix.size() && n.ends_with(kPartSuffix)) return true;
-  if (n.size() != kUuidLen + kFinishingSuffix.size() || !n.ends_with(kFinishingSuffix)) return false;
+  if (n.size() != kUuidLen + kFinishingSuffix.size() || !n.ends_with(kFinishingSuffix))
+    return false;
   return uuid_valid(std::string(n.substr(0, kUuidLen)).c_str()) != 0;
 }
 
@@ -48,7 +49,8 @@ upload_scan gc_scan_uploads(gc_run& run) {
       continue;
     }
     ++run.stale_uploads;
-    run.stale_upload_bytes += static_cast<std::int64_t>(size) < 0 ? 0 : static_cast<std::int64_t>(size);
+    run.stale_upload_bytes +=
+        static_cast<std::int64_t>(size) < 0 ? 0 : static_cast<std::int64_t>(size);
     scan.stale.push_back(std::move(p));
   }
   return scan;
@@ -60,7 +62,8 @@ void gc_remove_stale_uploads(const upload_scan& scan) {
   const std::int64_t now = platform::wall_clock_seconds();
   for (const auto& p : scan.stale) {
     std::int64_t age = 0;
-    if (upload_age(p.c_str(), now, &age, nullptr) && age >= kStaleUploadSecs) platform::remove_file(p.c_str());
+    if (upload_age(p.c_str(), now, &age, nullptr) && age >= kStaleUploadSecs)
+      platform::remove_file(p.c_str());
   }
 }
 

@@ -24,8 +24,8 @@ namespace reg {
 namespace {
 
 constexpr std::size_t kMaxCandidates = 4096;
-constexpr std::size_t kMaxTagLen = 255;   // longer tags are never selected
-constexpr int kMaxListed = 500;           // entries of the report's "deleted" list
+constexpr std::size_t kMaxTagLen = 255;  // longer tags are never selected
+constexpr int kMaxListed = 500;          // entries of the report's "deleted" list
 constexpr std::size_t kLinkCap = 128;
 constexpr std::int64_t kSecsPerDay = 86400;
 
@@ -59,12 +59,14 @@ struct retention_rules {
 bool read_link_digest(const Path& link, std::string& digest) {
   char buf[kLinkCap];
   std::size_t len = 0;
-  if (read_file(link.c_str(), buf, sizeof buf, &len) != 0 || std::strncmp(buf, "sha256:", 7) != 0) return false;
+  if (read_file(link.c_str(), buf, sizeof buf, &len) != 0 || std::strncmp(buf, "sha256:", 7) != 0)
+    return false;
   digest.assign(buf, strnlen(buf, kDigestLen));
   return true;
 }
 
-void add_candidate(const std::string& repo, const std::string& tag, std::vector<retention_tag>& out) {
+void add_candidate(const std::string& repo, const std::string& tag,
+                   std::vector<retention_tag>& out) {
   Path link;
   if (!manifest_tag_path(repo, tag, link)) return;
   retention_tag c;
@@ -104,7 +106,8 @@ void select_tags(std::vector<retention_tag>& cands, const retention_rules& r, re
     }
     ++number;
     const bool by_count = r.keep_n > 0 && number > r.keep_n;
-    const bool by_age = r.days > 0 && r.now - c.time >= static_cast<std::int64_t>(r.days) * kSecsPerDay;
+    const bool by_age =
+        r.days > 0 && r.now - c.time >= static_cast<std::int64_t>(r.days) * kSecsPerDay;
     if (!by_count && !by_age) continue;
     if (!r.include_latest && c.tag == "latest")
       ++n.latest_protected;
@@ -121,13 +124,16 @@ void select_tags(std::vector<retention_tag>& cands, const retention_rules& r, re
 bool still_names(const retention_tag& c) {
   Path link;
   std::string digest;
-  return manifest_tag_path(c.repository, c.tag, link) && read_link_digest(link, digest) && digest == c.digest;
+  return manifest_tag_path(c.repository, c.tag, link) && read_link_digest(link, digest) &&
+         digest == c.digest;
 }
 
-void delete_selected(const std::vector<retention_tag>& cands, const retention_rules& r, retention_counts& n) {
+void delete_selected(const std::vector<retention_tag>& cands, const retention_rules& r,
+                     retention_counts& n) {
   for (const auto& c : cands) {
     if (!c.selected) continue;
-    if (r.dry_run || (still_names(c) && reg_manifest_delete(c.repository.c_str(), c.tag.c_str()) == 0))
+    if (r.dry_run ||
+        (still_names(c) && reg_manifest_delete(c.repository.c_str(), c.tag.c_str()) == 0))
       ++n.tags_deleted;
   }
 }
@@ -147,14 +153,17 @@ std::string report_entry(const retention_tag& c, std::int64_t now) {
 
 // Writes the report; returns the number of entries listed. The list ends early, still valid
 // JSON, when the next entry would not fit the result buffer.
-int write_report(const std::vector<retention_tag>& cands, const retention_rules& r, const retention_counts& n) {
+int write_report(const std::vector<retention_tag>& cands, const retention_rules& r,
+                 const retention_counts& n) {
   ResultWriter out;
   out.reserve_tail(2);
   out.appendf(
-      "{\"dry_run\":%s,\"keep_n\":%d,\"days\":%d,\"include_latest\":%s,\"repos_scanned\":%d,\"tags_total\":%d,"
+      "{\"dry_run\":%s,\"keep_n\":%d,\"days\":%d,\"include_latest\":%s,\"repos_scanned\":%d,\"tags_"
+      "total\":%d,"
       "\"tags_deleted\":%d,\"tags_kept\":%d,\"latest_protected\":%d,\"protected\":%d,\"deleted\":[",
-      r.dry_run ? "true" : "false", r.keep_n, r.days, r.include_latest ? "true" : "false", n.repos_scanned,
-      n.tags_total, n.tags_deleted, n.tags_total - n.tags_deleted, n.latest_protected, n.protected_tags);
+      r.dry_run ? "true" : "false", r.keep_n, r.days, r.include_latest ? "true" : "false",
+      n.repos_scanned, n.tags_total, n.tags_deleted, n.tags_total - n.tags_deleted,
+      n.latest_protected, n.protected_tags);
   int listed = 0;
   for (const auto& c : cands) {
     if (!c.selected) continue;
@@ -187,8 +196,9 @@ const char* retention_json(int dry_run, int keep_n, int days, int include_latest
   }
   const retention_rules r{dry_run != 0, std::max(keep_n, 0), std::max(days, 0), include_latest != 0,
                           platform::wall_clock_seconds()};
-  std::sort(cands.begin(), cands.end(),
-            [](const retention_tag& a, const retention_tag& b) { return retention_tag_cmp(a, b) < 0; });
+  std::sort(cands.begin(), cands.end(), [](const retention_tag& a, const retention_tag& b) {
+    return retention_tag_cmp(a, b) < 0;
+  });
   n.tags_total = static_cast<int>(cands.size());
   select_tags(cands, r, n);
   delete_selected(cands, r, n);
@@ -203,9 +213,11 @@ const char* retention_json(int dry_run, int keep_n, int days, int include_latest
 
 extern "C" {
 
-const char* reg_retention_json(int dry_run, int keep_n, int days, int include_latest, int* truncated) {
-  return reg::guarded<const char*>(
-      nullptr, [&] { return reg::retention_json(dry_run, keep_n, days, include_latest, truncated); });
+const char* reg_retention_json(int dry_run, int keep_n, int days, int include_latest,
+                               int* truncated) {
+  return reg::guarded<const char*>(nullptr, [&] {
+    return reg::retention_json(dry_run, keep_n, days, include_latest, truncated);
+  });
 }
 
 }  // extern "C"

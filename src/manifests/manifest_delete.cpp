@@ -34,9 +34,14 @@ TagScan scan_tags(const char* repo, const Path& tags_dir, std::string_view hex) 
   for (const auto& e : list.entries) {
     if (!e.is_dir) continue;
     switch (tag_link_names(repo, e.name, hex)) {
-      case TagLink::names: scan.naming.push_back(e.name); break;
-      case TagLink::unknown: scan.complete = false; break;
-      case TagLink::other: break;
+      case TagLink::names:
+        scan.naming.push_back(e.name);
+        break;
+      case TagLink::unknown:
+        scan.complete = false;
+        break;
+      case TagLink::other:
+        break;
     }
   }
   return scan;

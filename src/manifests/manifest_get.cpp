@@ -163,8 +163,9 @@ extern "C" {
 
 const char* reg_manifest_get(const char* repo, const char* reference, char* content_type_out,
                              char* digest_out) {
-  return reg::guarded(static_cast<const char*>(nullptr),
-                      [&] { return reg::manifest_get(repo, reference, content_type_out, digest_out); });
+  return reg::guarded(static_cast<const char*>(nullptr), [&] {
+    return reg::manifest_get(repo, reference, content_type_out, digest_out);
+  });
 }
 
 }  // extern "C"

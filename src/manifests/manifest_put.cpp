@@ -42,7 +42,8 @@ bool build_put_paths(const char* repo, const char* hex, const char* tag, PutPath
       !manifest_ct_path(repo, hex, p.ct) || !manifest_rev_dir(repo, hex, p.rev_dir) ||
       !manifest_rev_path(repo, hex, p.rev_link))
     return false;
-  if (tag && (!manifest_tag_current_dir(repo, tag, p.tag_dir) || !manifest_tag_path(repo, tag, p.tag_link)))
+  if (tag && (!manifest_tag_current_dir(repo, tag, p.tag_dir) ||
+              !manifest_tag_path(repo, tag, p.tag_link)))
     return false;
   return write_file_fits(p.body) && write_file_fits(p.ct) && write_file_fits(p.rev_link) &&
          (!tag || write_file_fits(p.tag_link));
@@ -150,7 +151,8 @@ bool validate_image(yyjson_val* root) {
 }
 
 // Parses and checks the document; fills the body's own media type when it has a usable one.
-bool validate_manifest(const char* repo, const char* body, std::size_t len, std::string& media_type) {
+bool validate_manifest(const char* repo, const char* body, std::size_t len,
+                       std::string& media_type) {
   // Without YYJSON_READ_INSITU the input is only read, never written.
   DocPtr doc(yyjson_read_opts(const_cast<char*>(body), len, 0, nullptr, nullptr));
   if (!doc) {
@@ -169,7 +171,8 @@ bool validate_manifest(const char* repo, const char* body, std::size_t len, std:
   yyjson_val* mt = yyjson_obj_get(root, "mediaType");
   if (yyjson_is_str(mt) && yyjson_get_len(mt) >= 1 && yyjson_get_len(mt) <= kMaxMediaTypeLen)
     media_type.assign(yyjson_get_str(mt), yyjson_get_len(mt));
-  if (yyjson_val* manifests = yyjson_obj_get(root, "manifests")) return validate_index(repo, manifests);
+  if (yyjson_val* manifests = yyjson_obj_get(root, "manifests"))
+    return validate_index(repo, manifests);
   return validate_image(root);
 }
 
@@ -283,8 +286,8 @@ int manifest_put(const char* repo, const char* reference, const char* body, std:
     set_error("TAG_IMMUTABLE: %s:%s", repo, tag);
     return -1;
   }
-  if (write_manifest_files(paths, body, body_len, choose_content_type(content_type, media_type), hex,
-                           tag != nullptr) != 0)
+  if (write_manifest_files(paths, body, body_len, choose_content_type(content_type, media_type),
+                           hex, tag != nullptr) != 0)
     return -1;
   std::snprintf(digest_out, kDigestLen + 1, "sha256:%s", hex);
   return 0;

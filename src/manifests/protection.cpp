@@ -40,7 +40,8 @@ bool parse_rule(std::string_view rule, Rule* out) {
       out->repo = "*";
       out->tag = rule;
     } else {
-      out->repo = slash == 0 ? std::string_view("*") : rule.substr(0, slash).substr(0, kRepoPatternMax);
+      out->repo =
+          slash == 0 ? std::string_view("*") : rule.substr(0, slash).substr(0, kRepoPatternMax);
       out->tag = rule.substr(slash + 1);
     }
   }
@@ -103,7 +104,8 @@ void reg_tag_protection_set(const char* rules) {
 
 int reg_tag_is_protected(const char* repo, const char* tag) {
   return reg::guarded(0, [&] {
-    if (!repo || !tag || !*tag || std::strncmp(tag, "sha256:", 7) == 0 || !reg::protection_rules_set())
+    if (!repo || !tag || !*tag || std::strncmp(tag, "sha256:", 7) == 0 ||
+        !reg::protection_rules_set())
       return 0;
     return reg::protect_match(repo, tag);
   });

@@ -23,7 +23,7 @@
 namespace reg {
 namespace {
 
-constexpr std::size_t kLinkReadCap = 72;   // a link's 71 characters decide; more is not read
+constexpr std::size_t kLinkReadCap = 72;  // a link's 71 characters decide; more is not read
 constexpr std::size_t kCompareCap = 128;  // enough to tell a link of exactly 71 bytes
 constexpr std::size_t kCtReadCap = 128;
 constexpr int kMaxParentSteps = 16;
@@ -122,7 +122,8 @@ Keepable preservable_link(const std::string& repo, const std::string& tag, std::
   if (const Keepable k = file_state(body_path); k != Keepable::yes) return k;
   std::unique_ptr<platform::File> f;
   std::uint64_t size = 0;
-  if (platform::open_file(body_path.c_str(), platform::File::Mode::read, &f) != 0 || f->size(&size) != 0)
+  if (platform::open_file(body_path.c_str(), platform::File::Mode::read, &f) != 0 ||
+      f->size(&size) != 0)
     return Keepable::unknown;
   return size > 0 ? Keepable::yes : Keepable::no;
 }
@@ -153,9 +154,10 @@ KeepSet keep_set(const std::vector<Preserved>& kept) {
   KeepSet k;
   for (const auto& p : kept) {
     const std::string hex = p.hex();
-    k.files.insert({hex, hex + ".ct", "revisions/sha256/" + hex + "/link", "tags/" + p.tag + "/current/link"});
-    k.dirs.insert({"revisions", "revisions/sha256", "revisions/sha256/" + hex, "tags", "tags/" + p.tag,
-                   "tags/" + p.tag + "/current"});
+    k.files.insert(
+        {hex, hex + ".ct", "revisions/sha256/" + hex + "/link", "tags/" + p.tag + "/current/link"});
+    k.dirs.insert({"revisions", "revisions/sha256", "revisions/sha256/" + hex, "tags",
+                   "tags/" + p.tag, "tags/" + p.tag + "/current"});
   }
   return k;
 }
@@ -167,7 +169,9 @@ KeepSet keep_set(const std::vector<Preserved>& kept) {
 bool prune_store(const Path& dir, const std::string& rel, const KeepSet& keep) {
   dir_list list;
   if (list_dir_all(dir.c_str(), &list) != 0) return false;
-  const auto is_tags = [&](const dir_entry& e) { return rel.empty() && e.is_dir && e.name == "tags"; };
+  const auto is_tags = [&](const dir_entry& e) {
+    return rel.empty() && e.is_dir && e.name == "tags";
+  };
   std::stable_partition(list.entries.begin(), list.entries.end(), is_tags);
   bool ok = true;
   for (const auto& e : list.entries) {
@@ -178,7 +182,8 @@ bool prune_store(const Path& dir, const std::string& rel, const KeepSet& keep) {
       continue;
     }
     if (!e.is_dir && keep.files.count(r)) continue;
-    ok &= e.is_dir && keep.dirs.count(r) ? prune_store(child, r, keep) : remove_entry(child, e.is_dir);
+    ok &= e.is_dir && keep.dirs.count(r) ? prune_store(child, r, keep)
+                                         : remove_entry(child, e.is_dir);
     if (!ok && is_tags(e)) return false;
   }
   return ok;
@@ -197,9 +202,11 @@ bool remove_unowned(const Path& dir, const KeepSet* keep) {
       continue;
     }
     if (keep && e.is_dir && e.name == "_manifests")
-      ok &= prune_store(child, "", *keep) && (!keep->empty() || platform::remove_dir(child.c_str()) == 0);
+      ok &= prune_store(child, "", *keep) &&
+            (!keep->empty() || platform::remove_dir(child.c_str()) == 0);
     else if (e.is_dir && holds_repository(child))
-      ok &= holds_manifests(child) || remove_unowned(child, nullptr);  // a nested repository stays whole
+      ok &= holds_manifests(child) ||
+            remove_unowned(child, nullptr);  // a nested repository stays whole
     else
       ok &= remove_entry(child, e.is_dir);
   }
@@ -211,7 +218,8 @@ bool remove_unowned(const Path& dir, const KeepSet* keep) {
 bool ensure_content(const Path& path, std::string_view text) {
   char buf[kCompareCap];
   std::size_t len = 0;
-  if (read_file(path.c_str(), buf, sizeof buf, &len) == 0 && std::string_view(buf, len) == text) return true;
+  if (read_file(path.c_str(), buf, sizeof buf, &len) == 0 && std::string_view(buf, len) == text)
+    return true;
   return write_file(path.c_str(), text.data(), text.size()) == 0;
 }
 

@@ -51,10 +51,10 @@ int rename_path(const char* from, const char* to);
 class File {
  public:
   enum class Mode {
-    read,          // existing file, read only
-    write,         // create or truncate
-    append,        // existing file only, writes go to its end
-    create_new,    // create; EEXIST when the name exists already
+    read,        // existing file, read only
+    write,       // create or truncate
+    append,      // existing file only, writes go to its end
+    create_new,  // create; EEXIST when the name exists already
   };
   ~File();
   File(const File&) = delete;

@@ -157,10 +157,18 @@ int open_file(const char* path, File::Mode mode, std::unique_ptr<File>* out) {
   if (int e = fault::hit(fault::Op::open)) return e;
   int flags = O_CLOEXEC;
   switch (mode) {
-    case File::Mode::read: flags |= O_RDONLY; break;
-    case File::Mode::write: flags |= O_WRONLY | O_CREAT | O_TRUNC; break;
-    case File::Mode::append: flags |= O_WRONLY | O_APPEND; break;
-    case File::Mode::create_new: flags |= O_WRONLY | O_CREAT | O_EXCL; break;
+    case File::Mode::read:
+      flags |= O_RDONLY;
+      break;
+    case File::Mode::write:
+      flags |= O_WRONLY | O_CREAT | O_TRUNC;
+      break;
+    case File::Mode::append:
+      flags |= O_WRONLY | O_APPEND;
+      break;
+    case File::Mode::create_new:
+      flags |= O_WRONLY | O_CREAT | O_EXCL;
+      break;
   }
   int fd;
   do {
@@ -190,7 +198,8 @@ bool to_utc(std::int64_t unix_seconds, UtcTime* out) {
 std::uint64_t tick_ms() {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1000u +
+         static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
 }
 
 bool cpu_has_sha_ext() {

@@ -10,7 +10,8 @@
 
 namespace fuzz {
 
-inline std::vector<std::string> split_fields(const std::uint8_t* data, std::size_t size, std::size_t n) {
+inline std::vector<std::string> split_fields(const std::uint8_t* data, std::size_t size,
+                                             std::size_t n) {
   std::vector<std::string> out(n);
   std::size_t field = 0;
   for (std::size_t i = 0; i < size; ++i) {

@@ -15,7 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static const bool ready = reg_storage_init(root.c_str()) == 0;
   if (!ready) std::abort();
   reg::Path dir, file;
-  if (!reg::store_path({"_gc"}, dir) || !reg::store_path({"_gc", "progress.json"}, file)) std::abort();
+  if (!reg::store_path({"_gc"}, dir) || !reg::store_path({"_gc", "progress.json"}, file))
+    std::abort();
   reg::mkdirs(dir.c_str());
   reg::write_file(file.c_str(), data, size);
   const char* out = reg_gc_progress_json();

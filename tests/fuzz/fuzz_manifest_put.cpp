@@ -17,8 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string& ct = f[2];
   const std::string& body = f[3];
   char digest[72];
-  if (reg_manifest_put(repo.c_str(), ref.c_str(), body.data(), body.size(), ct.empty() ? nullptr : ct.c_str(),
-                       digest) == 0) {
+  if (reg_manifest_put(repo.c_str(), ref.c_str(), body.data(), body.size(),
+                       ct.empty() ? nullptr : ct.c_str(), digest) == 0) {
     char got_ct[127], got_digest[72];
     const char* got = reg_manifest_get(repo.c_str(), digest, got_ct, got_digest);
     if (!got || std::strcmp(got_digest, digest) != 0) std::abort();

@@ -109,14 +109,16 @@ void check_response(const httplib::Response& res) {
   if (res.status < 100 || res.status > 599) std::abort();
   if (res.status >= 500 && res.status != 503) std::abort();
   for (const auto& [name, value] : res.headers)
-    if (value.find_first_of("\r\n") != std::string::npos || name.find_first_of("\r\n:") != std::string::npos)
+    if (value.find_first_of("\r\n") != std::string::npos ||
+        name.find_first_of("\r\n:") != std::string::npos)
       std::abort();
   if (res.status == 401 && res.get_header_value("WWW-Authenticate").rfind("Basic realm=", 0) != 0)
     std::abort();
   if (res.status < 400) return;
   yyjson_doc* doc = yyjson_read(res.body.data(), res.body.size(), 0);
   yyjson_val* first = yyjson_arr_get_first(yyjson_obj_get(yyjson_doc_get_root(doc), "errors"));
-  bool ok = yyjson_is_str(yyjson_obj_get(first, "code")) && yyjson_is_str(yyjson_obj_get(first, "message"));
+  bool ok = yyjson_is_str(yyjson_obj_get(first, "code")) &&
+            yyjson_is_str(yyjson_obj_get(first, "message"));
   yyjson_doc_free(doc);
   if (!ok) std::abort();
 }

@@ -17,7 +17,7 @@ using Key = std::pair<std::string, std::string>;  // (repo, tag) or (repo, diges
 struct Model {
   std::map<Key, std::string> tags;                    // -> digest
   std::map<Key, std::vector<std::string>> manifests;  // (repo, digest) -> blobs it names
-  std::set<std::string> loose;                        // blobs acknowledged since the last collection
+  std::set<std::string> loose;  // blobs acknowledged since the last collection
 };
 
 // What the cut-short operation may have changed: allowed tag values ("" for absent), and
@@ -35,8 +35,8 @@ inline std::vector<std::string> split(const std::string& line) {
   return out;
 }
 
-inline bool other_tag_names(const Model& m, const std::string& repo, const std::string& tag, const std::string& digest,
-                     const std::set<Key>& also_going = {}) {
+inline bool other_tag_names(const Model& m, const std::string& repo, const std::string& tag,
+                            const std::string& digest, const std::set<Key>& also_going = {}) {
   for (const auto& [k, d] : m.tags)
     if (k.first == repo && k.second != tag && d == digest && !also_going.count(k)) return true;
   return false;
@@ -58,7 +58,8 @@ inline std::vector<Key> pairs_from(const std::vector<std::string>& t, std::size_
 }
 
 // An acknowledged operation: "B ..." tokens `op`, "A ..." tokens `ack`.
-inline void apply_acked(Model& m, const std::vector<std::string>& op, const std::vector<std::string>& ack) {
+inline void apply_acked(Model& m, const std::vector<std::string>& op,
+                        const std::vector<std::string>& ack) {
   const std::string& kind = op[1];
   if (kind == "BLOB") {
     m.loose.insert(op[2]);
@@ -93,7 +94,8 @@ inline void widen(const Model& m, const std::vector<std::string>& op, Doubt& d) 
   const std::string& kind = op[1];
   if (kind == "PUSH") {
     if (op[3].rfind("sha256:", 0) != 0) doubt_tag(m, d, {op[2], op[3]}, op[4]);
-    if (!m.manifests.count({op[2], op[4]})) d.manifests[{op[2], op[4]}] = {op.begin() + 5, op.end()};
+    if (!m.manifests.count({op[2], op[4]}))
+      d.manifests[{op[2], op[4]}] = {op.begin() + 5, op.end()};
   } else if (kind == "DELTAG") {
     const auto it = m.tags.find({op[2], op[3]});
     if (it == m.tags.end()) return;
@@ -112,7 +114,8 @@ inline void widen(const Model& m, const std::vector<std::string>& op, Doubt& d) 
       const auto it = m.tags.find(k);
       if (it == m.tags.end()) continue;
       doubt_tag(m, d, k, "");
-      if (!other_tag_names(m, k.first, k.second, it->second, going)) doubt_manifest(m, d, {k.first, it->second});
+      if (!other_tag_names(m, k.first, k.second, it->second, going))
+        doubt_manifest(m, d, {k.first, it->second});
     }
   }
 }

@@ -51,13 +51,16 @@ inline std::string image_body(const std::vector<std::string>& blobs) {
 }
 
 // Uploads a config and `layers` layers made from `salt`, then puts the manifest under `ref`.
-inline Image push_image(const std::string& repo, const std::string& ref, const std::string& salt, int layers = 2) {
+inline Image push_image(const std::string& repo, const std::string& ref, const std::string& salt,
+                        int layers = 2) {
   Image im{repo, ref, "", "", {}};
   im.blobs.push_back(put_blob("{\"config\":\"" + salt + "\"}"));
-  for (int i = 0; i < layers; ++i) im.blobs.push_back(put_blob("layer " + std::to_string(i) + " of " + salt));
+  for (int i = 0; i < layers; ++i)
+    im.blobs.push_back(put_blob("layer " + std::to_string(i) + " of " + salt));
   im.body = image_body(im.blobs);
   char d[72] = "";
-  EXPECT_EQ(reg_manifest_put(repo.c_str(), ref.c_str(), im.body.data(), im.body.size(), nullptr, d), 0)
+  EXPECT_EQ(reg_manifest_put(repo.c_str(), ref.c_str(), im.body.data(), im.body.size(), nullptr, d),
+            0)
       << reg_storage_last_error();
   im.digest = d;
   return im;

@@ -26,8 +26,9 @@ inline std::string write_blob_file(const fs::path& root, const std::string& data
 
 // Writes a manifest as a push would (body, .ct, revision link, and the tag link when `tag` is
 // not empty); returns its digest. `body_only` writes the body alone, for bulk stores.
-inline std::string write_manifest_files(const fs::path& root, const std::string& repo, const std::string& body,
-                                        const std::string& tag = "", bool body_only = false) {
+inline std::string write_manifest_files(const fs::path& root, const std::string& repo,
+                                        const std::string& body, const std::string& tag = "",
+                                        bool body_only = false) {
   const std::string d = digest_of(body);
   const fs::path m = root / "repositories" / repo / "_manifests";
   write_all(m / hex_of(d), body);
@@ -38,8 +39,10 @@ inline std::string write_manifest_files(const fs::path& root, const std::string&
   return d;
 }
 
-inline std::string image_manifest(const std::string& config, const std::vector<std::string>& layers) {
-  std::string s = "{\"schemaVersion\":2,\"config\":{\"digest\":\"" + config + "\",\"size\":1},\"layers\":[";
+inline std::string image_manifest(const std::string& config,
+                                  const std::vector<std::string>& layers) {
+  std::string s =
+      "{\"schemaVersion\":2,\"config\":{\"digest\":\"" + config + "\",\"size\":1},\"layers\":[";
   for (std::size_t i = 0; i < layers.size(); ++i)
     s += (i ? "," : "") + std::string("{\"digest\":\"") + layers[i] + "\",\"size\":1}";
   return s + "]}";
@@ -60,7 +63,9 @@ inline void set_mtime(const fs::path& p, std::int64_t unix_seconds) {
   ASSERT_EQ(utimensat(AT_FDCWD, p.c_str(), ts, AT_SYMLINK_NOFOLLOW), 0) << p;
 }
 
-inline void set_age(const fs::path& p, std::int64_t seconds) { set_mtime(p, std::time(nullptr) - seconds); }
+inline void set_age(const fs::path& p, std::int64_t seconds) {
+  set_mtime(p, std::time(nullptr) - seconds);
+}
 
 // Makes sure that at least 300 ms remain in the wall clock's current second (waiting for the
 // next one otherwise), so that ages set now are still exact when the code under test reads
@@ -76,7 +81,8 @@ inline void wait_for_fresh_second() {
 // The store's tree without the GC state directory (which every run writes).
 inline std::map<std::string, std::string> store_tree_without_gc(const fs::path& root) {
   auto t = snapshot_tree(root);
-  for (auto it = t.begin(); it != t.end();) it = it->first.rfind("_gc", 0) == 0 ? t.erase(it) : std::next(it);
+  for (auto it = t.begin(); it != t.end();)
+    it = it->first.rfind("_gc", 0) == 0 ? t.erase(it) : std::next(it);
   return t;
 }
 

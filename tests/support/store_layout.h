@@ -24,8 +24,9 @@ inline void place_tag(const fs::path& root, const std::string& repo, const std::
 
 // Body, content type (none when `ct` is null), revision link and one link per tag. Returns the
 // digest of the body.
-inline std::string place_manifest(const fs::path& root, const std::string& repo, const std::string& body,
-                                  const char* ct, std::initializer_list<std::string> tags = {}) {
+inline std::string place_manifest(const fs::path& root, const std::string& repo,
+                                  const std::string& body, const char* ct,
+                                  std::initializer_list<std::string> tags = {}) {
   const std::string digest = digest_of(body);
   const fs::path m = manifests_path(root, repo);
   write_all(m / hex_of(digest), body);
@@ -36,7 +37,8 @@ inline std::string place_manifest(const fs::path& root, const std::string& repo,
 }
 
 // A file at the blob path of `digest`; its content need not hash to the name.
-inline void place_blob_file(const fs::path& root, const std::string& digest, const std::string& content) {
+inline void place_blob_file(const fs::path& root, const std::string& digest,
+                            const std::string& content) {
   const std::string hex = hex_of(digest);
   write_all(root / "blobs" / "sha256" / hex.substr(0, 2) / hex, content);
 }

@@ -44,8 +44,8 @@ std::map<std::string, std::string> snapshot_tree(const fs::path& dir) {
   std::map<std::string, std::string> out;
   std::error_code ec;
   if (!fs::exists(dir, ec)) return out;
-  for (auto it = fs::recursive_directory_iterator(dir, ec); it != fs::recursive_directory_iterator();
-       it.increment(ec)) {
+  for (auto it = fs::recursive_directory_iterator(dir, ec);
+       it != fs::recursive_directory_iterator(); it.increment(ec)) {
     const auto rel = fs::relative(it->path(), dir).string();
     if (it->is_directory() && !it->is_symlink())
       out[rel] = "<dir>";

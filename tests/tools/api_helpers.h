@@ -43,7 +43,8 @@ class ApiTest : public ::testing::Test {
   }
 
   std::string start_upload(const std::string& repo) {
-    auto r = cli().Post(("/v2/" + repo + "/blobs/uploads/").c_str(), "", 0, "application/octet-stream");
+    auto r =
+        cli().Post(("/v2/" + repo + "/blobs/uploads/").c_str(), "", 0, "application/octet-stream");
     EXPECT_TRUE(r && r->status == 202);
     return r ? r->get_header_value("Location") : std::string();
   }
@@ -70,8 +71,8 @@ class ApiTest : public ::testing::Test {
     std::string c = push_blob(repo, cfg);
     std::string l = push_blob(repo, layer);
     return R"({"schemaVersion":2,"mediaType":"application/vnd.oci.image.manifest.v1+json",)"
-           R"("config":{"mediaType":"application/vnd.oci.image.config.v1+json","digest":")" + c +
-           R"(","size":)" + std::to_string(cfg.size()) +
+           R"("config":{"mediaType":"application/vnd.oci.image.config.v1+json","digest":")" +
+           c + R"(","size":)" + std::to_string(cfg.size()) +
            R"(},"layers":[{"mediaType":"application/vnd.oci.image.layer.v1.tar","digest":")" + l +
            R"(","size":)" + std::to_string(layer.size()) + "}]}";
   }
@@ -82,7 +83,8 @@ class ApiTest : public ::testing::Test {
   static void expect_error(const httplib::Result& r, int status, const std::string& code) {
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, status) << r->body;
-    EXPECT_NE(r->body.find("{\"errors\":[{\"code\":\"" + code + "\""), std::string::npos) << r->body;
+    EXPECT_NE(r->body.find("{\"errors\":[{\"code\":\"" + code + "\""), std::string::npos)
+        << r->body;
   }
 
  private:

@@ -22,7 +22,8 @@ struct Pushed {
 
 std::string post_blob(httplib::Client& c, const std::string& data, int& status) {
   std::string d = tool::sha256_digest(data);
-  auto r = c.Post(("/v2/loop/app/blobs/uploads/?digest=" + d).c_str(), data, "application/octet-stream");
+  auto r =
+      c.Post(("/v2/loop/app/blobs/uploads/?digest=" + d).c_str(), data, "application/octet-stream");
   status = r ? r->status : 0;
   return d;
 }
@@ -38,9 +39,10 @@ int push_one(httplib::Client& c, int i, Pushed& p) {
   if (status != 201) return 0;
   std::string ld = post_blob(c, p.blobs[1], status);
   if (status != 201) return 0;
-  p.manifest = R"({"schemaVersion":2,"config":{"digest":")" + cd + R"(","size":1},"layers":[{"digest":")" +
-               ld + R"(","size":1}]})";
-  auto r = c.Put(("/v2/loop/app/manifests/" + p.tag).c_str(), p.manifest, "application/vnd.oci.image.manifest.v1+json");
+  p.manifest = R"({"schemaVersion":2,"config":{"digest":")" + cd +
+               R"(","size":1},"layers":[{"digest":")" + ld + R"(","size":1}]})";
+  auto r = c.Put(("/v2/loop/app/manifests/" + p.tag).c_str(), p.manifest,
+                 "application/vnd.oci.image.manifest.v1+json");
   if (r && r->status == 400) {
     // The blobs were collected between their upload and the manifest: the push is refused
     // (and a client retries it), never acknowledged with blobs missing.
@@ -66,8 +68,10 @@ TEST(GcPushTest, CollectionsNeverRemoveBlobsOfAcknowledgedPushes) {
     for (int i = 0; i < kPushes; ++i) {
       Pushed p;
       int status = push_one(c, i, p);
-      if (status == 201) acked.push_back(p);
-      else ++refused;
+      if (status == 201)
+        acked.push_back(p);
+      else
+        ++refused;
     }
     pushing = false;
   });

@@ -35,8 +35,8 @@ TEST_F(ApiTest, BlobRangesAreServedFromTheFile) {
       {"bytes=-3", 206, "789", "bytes 7-9/10"},
       {"bytes=5-100", 206, "56789", "bytes 5-9/10"},
       {"bytes=10-", 416, nullptr, "bytes */10"},
-      {"bytes=4-2", 416, "", ""},                 // refused by the HTTP layer itself
-      {"bytes=0-1,4-5", 200, "0123456789", ""},   // several ranges: whole body
+      {"bytes=4-2", 416, "", ""},                // refused by the HTTP layer itself
+      {"bytes=0-1,4-5", 200, "0123456789", ""},  // several ranges: whole body
   };
   for (const Case& c : cases) {
     httplib::Headers h;
@@ -72,7 +72,8 @@ TEST_F(ApiTest, UploadIdWorksOnlyOnItsOwnRepository) {
   ASSERT_EQ(patch(loc, "abc", "0-2")->status, 202);
   std::string other = "/v2/other/repo/blobs/uploads/" + uuid;
   std::string d = tool::sha256_digest("abc");
-  expect_error(cli().Patch(other.c_str(), "def", 3, "application/octet-stream"), 404, "BLOB_UPLOAD_UNKNOWN");
+  expect_error(cli().Patch(other.c_str(), "def", 3, "application/octet-stream"), 404,
+               "BLOB_UPLOAD_UNKNOWN");
   expect_error(cli().Get(other.c_str()), 404, "BLOB_UPLOAD_UNKNOWN");
   expect_error(cli().Put((other + "?digest=" + d).c_str(), "", 0, "application/octet-stream"), 404,
                "BLOB_UPLOAD_UNKNOWN");
@@ -95,7 +96,8 @@ TEST_F(ApiTest, PatchRangesMustContinueTheUpload) {
     const char* range;
     const char* body;
     int status;
-  } refused[] = {{"0-2", "abc", 416}, {"4-6", "efg", 416}, {"3-9", "def", 416}, {"x-y", "def", 416}};
+  } refused[] = {
+      {"0-2", "abc", 416}, {"4-6", "efg", 416}, {"3-9", "def", 416}, {"x-y", "def", 416}};
   for (const Case& c : refused) {
     auto r = patch(loc, c.body, c.range);
     ASSERT_TRUE(r) << c.range;
@@ -125,14 +127,15 @@ TEST_F(ApiTest, WrongDigestEndsTheUpload) {
 
 TEST_F(ApiTest, MountSucceedsForStoredBlobsAndOtherwiseOpensAnUpload) {
   std::string d = push_blob("mount/src", "shared bytes");
-  auto r = cli().Post(("/v2/mount/dst/blobs/uploads/?mount=" + d + "&from=mount/src").c_str(), "", 0,
-                      "application/octet-stream");
+  auto r = cli().Post(("/v2/mount/dst/blobs/uploads/?mount=" + d + "&from=mount/src").c_str(), "",
+                      0, "application/octet-stream");
   ASSERT_TRUE(r);
   EXPECT_EQ(r->status, 201);
   EXPECT_EQ(r->get_header_value("Location"), "/v2/mount/dst/blobs/" + d);
   std::string missing = tool::sha256_digest("not stored");
-  auto r2 = cli().Post(("/v2/mount/dst/blobs/uploads/?mount=" + missing + "&from=mount/src").c_str(),
-                       "", 0, "application/octet-stream");
+  auto r2 =
+      cli().Post(("/v2/mount/dst/blobs/uploads/?mount=" + missing + "&from=mount/src").c_str(), "",
+                 0, "application/octet-stream");
   ASSERT_TRUE(r2);
   EXPECT_EQ(r2->status, 202);
   EXPECT_NE(r2->get_header_value("Docker-Upload-UUID"), "");
@@ -178,10 +181,11 @@ TEST_F(ApiTest, RefusedManifestPushesWriteNothing) {
       {tool::sha256_digest("other bytes"), good, 400, "DIGEST_INVALID"},
       {"bad/tag", good, 404, "NOT_FOUND"},  // a tag never holds a "/"
       {"-bad", good, 400, "MANIFEST_INVALID"},
-      {"v1", big_json, 413, "SIZE_INVALID"},   // over the library's 1 MiB
+      {"v1", big_json, 413, "SIZE_INVALID"},  // over the library's 1 MiB
   };
   for (const Case& c : cases) {
-    auto r = put_manifest("refuse/app", c.ref, c.body, "application/vnd.oci.image.manifest.v1+json");
+    auto r =
+        put_manifest("refuse/app", c.ref, c.body, "application/vnd.oci.image.manifest.v1+json");
     expect_error(r, c.status, c.code);
   }
   // Over the API's 4 MiB the answer comes before any of the body is sent.
@@ -209,7 +213,8 @@ TEST_F(ApiTest, ProtectedTagsAreDenied) {
 TEST_F(ApiTest, TagsAndCatalogPageWithLinks) {
   const char* ct = "application/vnd.oci.image.manifest.v1+json";
   std::string body = image_manifest("page/app", "paged");
-  for (const char* t : {"a", "b", "c"}) ASSERT_EQ(put_manifest("page/app", t, body, ct)->status, 201);
+  for (const char* t : {"a", "b", "c"})
+    ASSERT_EQ(put_manifest("page/app", t, body, ct)->status, 201);
   ASSERT_EQ(put_manifest("page/zzz", "a", body, ct)->status, 201);
   auto p1 = cli().Get("/v2/page/app/tags/list?n=2");
   EXPECT_EQ(p1->body, R"({"name":"page/app","tags":["a","b"]})");
@@ -228,8 +233,9 @@ TEST_F(ApiTest, ReferrersListOnlyThisRepositorysManifests) {
   const char* ct = "application/vnd.oci.image.manifest.v1+json";
   std::string subject = push_blob("refs/a", "the subject");
   std::string cfg = push_blob("refs/a", "{}");
-  std::string body = R"({"schemaVersion":2,"artifactType":"application/x-sig","config":{"mediaType":"application/vnd.oci.empty.v1+json","digest":")" +
-                     cfg + R"(","size":2},"layers":[{"mediaType":"x","digest":")" + subject + R"(","size":11}]})";
+  std::string body =
+      R"({"schemaVersion":2,"artifactType":"application/x-sig","config":{"mediaType":"application/vnd.oci.empty.v1+json","digest":")" +
+      cfg + R"(","size":2},"layers":[{"mediaType":"x","digest":")" + subject + R"(","size":11}]})";
   ASSERT_EQ(put_manifest("refs/a", "sig", body, ct)->status, 201);
   std::string d = tool::sha256_digest(body);
   auto in_a = cli().Get(("/v2/refs/a/referrers/" + subject).c_str());
@@ -238,7 +244,8 @@ TEST_F(ApiTest, ReferrersListOnlyThisRepositorysManifests) {
   EXPECT_NE(in_a->body.find(R"("artifactType":"application/x-sig")"), std::string::npos);
   auto in_b = cli().Get(("/v2/refs/b/referrers/" + subject).c_str());
   EXPECT_EQ(in_b->body.find(d), std::string::npos);
-  auto filtered = cli().Get(("/v2/refs/a/referrers/" + subject + "?artifactType=application/other").c_str());
+  auto filtered =
+      cli().Get(("/v2/refs/a/referrers/" + subject + "?artifactType=application/other").c_str());
   EXPECT_EQ(filtered->body.find(d), std::string::npos);
   EXPECT_EQ(filtered->get_header_value("OCI-Filters-Applied"), "artifactType");
   auto unknown = cli().Get(("/v2/refs/a/referrers/" + tool::sha256_digest("unknown")).c_str());
@@ -253,11 +260,14 @@ TEST_F(ApiTest, PushesWaitThenGet503WhileACollectionHoldsTheStore) {
   auto refused = put_manifest("gate/app", "v1", body, "application/vnd.oci.image.manifest.v1+json");
   expect_error(refused, 503, "UNAVAILABLE");
   EXPECT_EQ(refused->get_header_value("Retry-After"), "5");
-  expect_error(cli().Post("/v2/gate/app/blobs/uploads/", "", 0, "application/octet-stream"), 503, "UNAVAILABLE");
+  expect_error(cli().Post("/v2/gate/app/blobs/uploads/", "", 0, "application/octet-stream"), 503,
+               "UNAVAILABLE");
   // Reads go on meanwhile.
   EXPECT_EQ(cli().Get("/v2/gate/app/tags/list")->status, 200);
   gc.release();
-  EXPECT_EQ(put_manifest("gate/app", "v1", body, "application/vnd.oci.image.manifest.v1+json")->status, 201);
+  EXPECT_EQ(
+      put_manifest("gate/app", "v1", body, "application/vnd.oci.image.manifest.v1+json")->status,
+      201);
 }
 
 }  // namespace

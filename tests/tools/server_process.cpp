@@ -82,7 +82,8 @@ ServerProcess::ServerProcess(const std::string& root, const std::vector<std::str
   args.insert(args.end(), global_args.begin(), global_args.end());
   args.push_back("serve");
   args.insert(args.end(), serve_args.begin(), serve_args.end());
-  for (const std::string& a : {std::string("--listen"), listen, std::string("--access-log"), std::string("/dev/null")})
+  for (const std::string& a :
+       {std::string("--listen"), listen, std::string("--access-log"), std::string("/dev/null")})
     args.push_back(a);
   int fd;
   pid_ = spawn(args, fd);

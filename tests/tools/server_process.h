@@ -18,8 +18,8 @@ int run_tool(const std::vector<std::string>& args, std::string* out = nullptr,
 class ServerProcess {
  public:
   ServerProcess(const std::string& root, const std::vector<std::string>& global_args,
-                const std::vector<std::string>& serve_args, const std::string& listen = "127.0.0.1:0",
-                bool tls = false);
+                const std::vector<std::string>& serve_args,
+                const std::string& listen = "127.0.0.1:0", bool tls = false);
   ~ServerProcess();
   int port() const { return port_; }
   int pid() const { return pid_; }

@@ -47,9 +47,10 @@ class SecureServerTest : public ::testing::Test {
   static void SetUpTestSuite() {
     signal(SIGPIPE, SIG_IGN);
     dir_ = tooltest::make_temp_dir();
-    std::string cmd = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
-                      "-days 1 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout " +
-                      dir_ + "/key.pem -out " + dir_ + "/cert.pem 2>/dev/null";
+    std::string cmd =
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
+        "-days 1 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout " +
+        dir_ + "/key.pem -out " + dir_ + "/cert.pem 2>/dev/null";
     ASSERT_EQ(std::system(cmd.c_str()), 0) << "openssl could not make a certificate";
     write_file(dir_ + "/htpasswd", kUsers);
     server_ = std::make_unique<ServerProcess>(
@@ -171,22 +172,28 @@ TEST(ReadOnlyServerTest, RefusesEveryWriteAndServesReads) {
   {
     ServerProcess writable(root, {}, {});
     httplib::Client c = writable.client();
-    ASSERT_EQ(c.Post(("/v2/ro/app/blobs/uploads/?digest=" + d).c_str(), "kept", "text/plain")->status, 201);
+    ASSERT_EQ(
+        c.Post(("/v2/ro/app/blobs/uploads/?digest=" + d).c_str(), "kept", "text/plain")->status,
+        201);
   }
   ServerProcess server(root, {}, {"--read-only"});
   httplib::Client c = server.client();
   auto before = tree_of(root);
   std::string upload = "/v2/ro/app/blobs/uploads/00000000-0000-0000-0000-000000000000";
   std::vector<std::pair<std::string, httplib::Result>> writes;
-  writes.emplace_back("POST", c.Post("/v2/ro/app/blobs/uploads/", "", 0, "application/octet-stream"));
-  writes.emplace_back("POST digest", c.Post(("/v2/ro/app/blobs/uploads/?digest=" + d).c_str(), "kept", "text/plain"));
+  writes.emplace_back("POST",
+                      c.Post("/v2/ro/app/blobs/uploads/", "", 0, "application/octet-stream"));
+  writes.emplace_back("POST digest", c.Post(("/v2/ro/app/blobs/uploads/?digest=" + d).c_str(),
+                                            "kept", "text/plain"));
   writes.emplace_back("PATCH", c.Patch(upload.c_str(), "x", 1, "application/octet-stream"));
-  writes.emplace_back("PUT upload", c.Put((upload + "?digest=" + d).c_str(), "", 0, "application/octet-stream"));
+  writes.emplace_back("PUT upload",
+                      c.Put((upload + "?digest=" + d).c_str(), "", 0, "application/octet-stream"));
   writes.emplace_back("PUT manifest", c.Put("/v2/ro/app/manifests/v1", "{}", "application/json"));
   writes.emplace_back("DELETE manifest", c.Delete("/v2/ro/app/manifests/v1"));
   writes.emplace_back("DELETE blob", c.Delete(("/v2/ro/app/blobs/" + d).c_str()));
   writes.emplace_back("DELETE unknown path", c.Delete("/v2/nowhere"));
-  for (auto& [what, r] : writes) expect_api_error(r, 405, "UNSUPPORTED", "the registry is read-only", what);
+  for (auto& [what, r] : writes)
+    expect_api_error(r, 405, "UNSUPPORTED", "the registry is read-only", what);
   EXPECT_EQ(tree_of(root), before);
   auto blob = c.Get(("/v2/ro/app/blobs/" + d).c_str());
   ASSERT_TRUE(blob);
@@ -201,10 +208,13 @@ TEST(ListenPolicyTest, RefusesBadSecuritySettingsBeforeTouchingTheStore) {
   write_file(dir + "/users", kUsers);
   write_file(dir + "/md5", "carol:$apr1$9v1PqUNV$gtKVRFaZZvV2LD9r4zGqk.\n");
   write_file(dir + "/empty", "# nobody\n");
-  write_file(dir + "/twice", std::string(kUsers) + "alice:$2y$05$ecFmN1P1yKArxtEd/wtm5.0CD08S5CxrW9EsIkCuRbLCPGLNJhc1W\n");
+  write_file(
+      dir + "/twice",
+      std::string(kUsers) + "alice:$2y$05$ecFmN1P1yKArxtEd/wtm5.0CD08S5CxrW9EsIkCuRbLCPGLNJhc1W\n");
   write_file(dir + "/junk.pem", "not a certificate\n");
-  std::string refused_any = "tarnwick-registry: serve: refusing to listen on 0.0.0.0 without --tls-cert, "
-                            "--tls-key and --htpasswd (pass --insecure to do it anyway)\n";
+  std::string refused_any =
+      "tarnwick-registry: serve: refusing to listen on 0.0.0.0 without --tls-cert, "
+      "--tls-key and --htpasswd (pass --insecure to do it anyway)\n";
   std::string pem = dir + "/junk.pem";
   struct Case {
     std::vector<std::string> serve_args;
@@ -221,12 +231,15 @@ TEST(ListenPolicyTest, RefusesBadSecuritySettingsBeforeTouchingTheStore) {
        "--tls-key and --htpasswd (pass --insecure to do it anyway)\n"},
       {{"--tls-cert", pem}, "tarnwick-registry: serve: --tls-cert and --tls-key go together\n"},
       {{"--tls-key", pem}, "tarnwick-registry: serve: --tls-cert and --tls-key go together\n"},
-      {{"--tls-cert", pem, "--tls-key", pem}, "tarnwick-registry: serve: cannot load the TLS certificate or key\n"},
-      {{"--htpasswd", dir + "/none"}, "tarnwick-registry: serve: htpasswd: cannot read " + dir + "/none\n"},
+      {{"--tls-cert", pem, "--tls-key", pem},
+       "tarnwick-registry: serve: cannot load the TLS certificate or key\n"},
+      {{"--htpasswd", dir + "/none"},
+       "tarnwick-registry: serve: htpasswd: cannot read " + dir + "/none\n"},
       {{"--htpasswd", dir + "/md5"},
        "tarnwick-registry: serve: htpasswd " + dir +
            "/md5 line 1: the entry of carol is not bcrypt (make it with htpasswd -B)\n"},
-      {{"--htpasswd", dir + "/empty"}, "tarnwick-registry: serve: htpasswd " + dir + "/empty: no users\n"},
+      {{"--htpasswd", dir + "/empty"},
+       "tarnwick-registry: serve: htpasswd " + dir + "/empty: no users\n"},
       {{"--htpasswd", dir + "/twice"},
        "tarnwick-registry: serve: htpasswd " + dir + "/twice line 4: alice appears twice\n"},
   };
@@ -245,8 +258,10 @@ TEST(ListenPolicyTest, RefusesBadSecuritySettingsBeforeTouchingTheStore) {
 TEST(ListenPolicyTest, ServesBeyondLoopbackWithInsecureOrWithTlsAndCredentials) {
   signal(SIGPIPE, SIG_IGN);
   std::string dir = tooltest::make_temp_dir();
-  std::string cmd = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 "
-                    "-subj /CN=localhost -keyout " + dir + "/k.pem -out " + dir + "/c.pem 2>/dev/null";
+  std::string cmd =
+      "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 "
+      "-subj /CN=localhost -keyout " +
+      dir + "/k.pem -out " + dir + "/c.pem 2>/dev/null";
   ASSERT_EQ(std::system(cmd.c_str()), 0);
   write_file(dir + "/users", kUsers);
   {
@@ -255,9 +270,10 @@ TEST(ListenPolicyTest, ServesBeyondLoopbackWithInsecureOrWithTlsAndCredentials) 
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 200);
   }
-  ServerProcess secure(dir + "/b", {},
-                       {"--tls-cert", dir + "/c.pem", "--tls-key", dir + "/k.pem", "--htpasswd", dir + "/users"},
-                       "0.0.0.0:0", true);
+  ServerProcess secure(
+      dir + "/b", {},
+      {"--tls-cert", dir + "/c.pem", "--tls-key", dir + "/k.pem", "--htpasswd", dir + "/users"},
+      "0.0.0.0:0", true);
   httplib::Client c = secure.client();
   EXPECT_EQ(c.Get("/v2/")->status, 401);
   c.set_basic_auth("bob", "hunter2");

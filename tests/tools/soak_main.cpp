@@ -34,8 +34,10 @@ Sample sample(int pid) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   std::string key;
   while (status >> key) {
-    if (key == "VmRSS:") status >> s.rss_kib;
-    else if (key == "Threads:") status >> s.threads;
+    if (key == "VmRSS:")
+      status >> s.rss_kib;
+    else if (key == "Threads:")
+      status >> s.threads;
   }
   for (auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
     (void)e;
@@ -45,8 +47,8 @@ Sample sample(int pid) {
 }
 
 void print_sample(const char* when, const Sample& s) {
-  std::printf("  %-22s RSS %6.1f MiB  open files %3d  threads %3d\n", when, s.rss_kib / 1024.0, s.fds,
-              s.threads);
+  std::printf("  %-22s RSS %6.1f MiB  open files %3d  threads %3d\n", when, s.rss_kib / 1024.0,
+              s.fds, s.threads);
 }
 
 struct GcTally {
@@ -113,7 +115,8 @@ int main(int argc, char** argv) {
       while (!stop) body(w);
     });
   };
-  for (int i = 0; i < kPushers; ++i) loop(100 + i, [&](soak::Worker& w) { w.push_image(next_id++); });
+  for (int i = 0; i < kPushers; ++i)
+    loop(100 + i, [&](soak::Worker& w) { w.push_image(next_id++); });
   for (int i = 0; i < kPullers; ++i) loop(200 + i, [](soak::Worker& w) { w.pull_one(); });
   loop(300, [](soak::Worker& w) {
     w.delete_one(kKeepLive);
@@ -149,7 +152,9 @@ int main(int argc, char** argv) {
     }
     ++live;
     std::string failure = checker.verify(p);
-    if (!failure.empty() && ++lost <= 10) std::fprintf(stderr, "soak: lost %s:%s: %s\n", p.repo.c_str(), p.tag.c_str(), failure.c_str());
+    if (!failure.empty() && ++lost <= 10)
+      std::fprintf(stderr, "soak: lost %s:%s: %s\n", p.repo.c_str(), p.tag.c_str(),
+                   failure.c_str());
   }
   std::this_thread::sleep_for(std::chrono::seconds(6));  // kept-alive connections idle out (5 s)
   Sample idle_end = sample(server.pid());
@@ -163,8 +168,10 @@ int main(int argc, char** argv) {
   for (auto [status, n] : tally.statuses()) std::printf(" %d=%lld", status, n);
   std::printf("\n  acknowledged pushes %zu (deleted %zu, verified %zu, lost %zu)\n", live + deleted,
               deleted, live - lost, lost);
-  std::printf("  collections %d ran (%lld blobs deleted), %d attempts refused (uploads in progress), %d failed; final gc rc %d\n",
-              gc.runs, gc.deleted, gc.refused, gc.failed, last_gc);
+  std::printf(
+      "  collections %d ran (%lld blobs deleted), %d attempts refused (uploads in progress), %d "
+      "failed; final gc rc %d\n",
+      gc.runs, gc.deleted, gc.refused, gc.failed, last_gc);
   std::printf("  5xx other than 503: %lld; unexpected outcomes: %zu; fsck rc %d; server exit %d\n",
               errors_5xx, tally.problem_count(), fsck, stop_rc);
   for (const std::string& p : tally.problems()) std::printf("    unexpected: %s\n", p.c_str());

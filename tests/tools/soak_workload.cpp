@@ -19,9 +19,10 @@ std::string describe(const httplib::Result& r) {
 
 std::string manifest_json(const std::string& config, size_t config_size,
                           const std::vector<std::pair<std::string, size_t>>& layers) {
-  std::string out = std::string(R"({"schemaVersion":2,"mediaType":")") + kManifestType +
-                    R"(","config":{"mediaType":"application/vnd.oci.image.config.v1+json","digest":")" +
-                    config + R"(","size":)" + std::to_string(config_size) + R"(},"layers":[)";
+  std::string out =
+      std::string(R"({"schemaVersion":2,"mediaType":")") + kManifestType +
+      R"(","config":{"mediaType":"application/vnd.oci.image.config.v1+json","digest":")" + config +
+      R"(","size":)" + std::to_string(config_size) + R"(},"layers":[)";
   for (size_t i = 0; i < layers.size(); ++i) {
     if (i) out += ',';
     out += R"({"mediaType":"application/vnd.oci.image.layer.v1.tar","digest":")" + layers[i].first +
@@ -118,12 +119,15 @@ Worker::Worker(int port, Tally& tally, Ledger& ledger, unsigned seed)
 }
 
 // Sends until the answer is not a 503 (the server's documented "collection running").
-httplib::Result Worker::send(const std::string& what, const std::function<httplib::Result()>& call) {
+httplib::Result Worker::send(const std::string& what,
+                             const std::function<httplib::Result()>& call) {
   for (int attempt = 0;; ++attempt) {
     httplib::Result r = call();
     tally_.count(r ? r->status : 0);
-    if (!r) tally_.unexpected(what + ": " + describe(r));
-    else if (r->status >= 500 && r->status != 503) tally_.unexpected(what + ": " + describe(r));
+    if (!r)
+      tally_.unexpected(what + ": " + describe(r));
+    else if (r->status >= 500 && r->status != 503)
+      tally_.unexpected(what + ": " + describe(r));
     if (!r || r->status != 503 || attempt == kRetries503) return r;
     std::this_thread::sleep_for(std::chrono::milliseconds(200 + rng_() % 300));
   }
@@ -143,13 +147,15 @@ bool Worker::put_blob(const std::string& repo, const std::string& data, std::str
   digest = tool::sha256_digest(data);
   std::string path = "/v2/" + repo + "/blobs/uploads/?digest=" + digest;
   auto r = send("POST " + path, [&] { return cli_.Post(path.c_str(), data, kOctets); });
-  if (r && r->status != 201 && r->status != 503) tally_.unexpected("POST " + path + ": " + describe(r));
+  if (r && r->status != 201 && r->status != 503)
+    tally_.unexpected("POST " + path + ": " + describe(r));
   return r && r->status == 201;
 }
 
 // Session, two PATCHes with Content-Range, then PUT; the session is cancelled on failure so
 // that it never holds collections off.
-bool Worker::put_blob_chunked(const std::string& repo, const std::string& data, const std::string& digest) {
+bool Worker::put_blob_chunked(const std::string& repo, const std::string& data,
+                              const std::string& digest) {
   std::string start = "/v2/" + repo + "/blobs/uploads/";
   auto r = send("POST " + start, [&] { return cli_.Post(start.c_str(), "", 0, kOctets); });
   if (!r || r->status != 202) return r && r->status == 503;
@@ -158,8 +164,10 @@ bool Worker::put_blob_chunked(const std::string& repo, const std::string& data, 
   bool ok = true;
   for (auto [from, len] : {std::pair{size_t{0}, half}, std::pair{half, data.size() - half}}) {
     if (!ok || len == 0) continue;
-    httplib::Headers h{{"Content-Range", std::to_string(from) + "-" + std::to_string(from + len - 1)}};
-    auto p = send("PATCH " + loc, [&] { return cli_.Patch(loc.c_str(), h, data.data() + from, len, kOctets); });
+    httplib::Headers h{
+        {"Content-Range", std::to_string(from) + "-" + std::to_string(from + len - 1)}};
+    auto p = send("PATCH " + loc,
+                  [&] { return cli_.Patch(loc.c_str(), h, data.data() + from, len, kOctets); });
     ok = p && p->status == 202;
     if (!ok) tally_.unexpected("PATCH " + loc + ": " + describe(p));
   }
@@ -203,7 +211,8 @@ void Worker::push_image(int id) {
       return;
     }
     // Blobs collected between their upload and the manifest: refused, so push again.
-    bool collected = r && r->status == 400 && r->body.find("MANIFEST_BLOB_UNKNOWN") != std::string::npos;
+    bool collected =
+        r && r->status == 400 && r->body.find("MANIFEST_BLOB_UNKNOWN") != std::string::npos;
     if (!collected) {
       if (!r || r->status != 503) tally_.unexpected("PUT " + path + ": " + describe(r));
       return;
@@ -214,12 +223,14 @@ void Worker::push_image(int id) {
 std::string Worker::verify(const Push& p) {
   std::string path = "/v2/" + p.repo + "/manifests/" + p.tag;
   auto m = send("GET " + path, [&] { return cli_.Get(path.c_str()); });
-  if (!m || m->status != 200 || m->body != p.body || m->get_header_value("Docker-Content-Digest") != p.digest)
+  if (!m || m->status != 200 || m->body != p.body ||
+      m->get_header_value("Docker-Content-Digest") != p.digest)
     return "GET " + path + ": " + describe(m);
   for (const std::string& d : p.blobs) {
     std::string bp = "/v2/" + p.repo + "/blobs/" + d;
     auto b = send("GET " + bp, [&] { return cli_.Get(bp.c_str()); });
-    if (!b || b->status != 200 || tool::sha256_digest(b->body) != d) return "GET " + bp + ": " + describe(b);
+    if (!b || b->status != 200 || tool::sha256_digest(b->body) != d)
+      return "GET " + bp + ": " + describe(b);
   }
   return "";
 }
@@ -240,13 +251,15 @@ void Worker::delete_one(size_t keep) {
   if (!r || r->status != 202) tally_.unexpected("DELETE " + path + ": " + describe(r));
   ledger_.mark_deleted(p.digest);
   auto gone = send("GET " + path, [&] { return cli_.Get(path.c_str()); });
-  if (!gone || gone->status != 404) tally_.unexpected("deleted manifest still served: " + describe(gone));
+  if (!gone || gone->status != 404)
+    tally_.unexpected("deleted manifest still served: " + describe(gone));
   // An orphan blob, deleted again straight away (a collection may beat the DELETE to it).
   std::string orphan, data = "orphan of " + p.digest;
   if (!put_blob(p.repo, data, orphan)) return;
   std::string bp = "/v2/" + p.repo + "/blobs/" + orphan;
   auto b = send("DELETE " + bp, [&] { return cli_.Delete(bp.c_str()); });
-  if (!b || (b->status != 202 && b->status != 404)) tally_.unexpected("DELETE " + bp + ": " + describe(b));
+  if (!b || (b->status != 202 && b->status != 404))
+    tally_.unexpected("DELETE " + bp + ": " + describe(b));
 }
 
 void Worker::list_once() {

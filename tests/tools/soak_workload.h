@@ -78,7 +78,8 @@ class Worker {
  private:
   httplib::Result send(const std::string& what, const std::function<httplib::Result()>& call);
   bool put_blob(const std::string& repo, const std::string& data, std::string& digest);
-  bool put_blob_chunked(const std::string& repo, const std::string& data, const std::string& digest);
+  bool put_blob_chunked(const std::string& repo, const std::string& data,
+                        const std::string& digest);
   std::string blob_data(int id, int n);
 
   httplib::Client cli_;

@@ -34,7 +34,6 @@ TEST_P(RouteTest, ParsesPathIntoRoute) {
   }
 }
 
-
 INSTANTIATE_TEST_SUITE_P(
     Paths, RouteTest,
     ::testing::Values(
@@ -71,8 +70,10 @@ TEST(RepoNameTest, FollowsTheApiGrammar) {
 }
 
 TEST(TagTest, FollowsTheApiGrammar) {
-  for (const char* ok : {"latest", "v1.0", "_x", "A-b_c.D", "1"}) EXPECT_TRUE(tool::tag_ok(ok)) << ok;
-  for (const char* bad : {"", ".x", "-x", "a/b", "a:b", "..", "a b"}) EXPECT_FALSE(tool::tag_ok(bad)) << bad;
+  for (const char* ok : {"latest", "v1.0", "_x", "A-b_c.D", "1"})
+    EXPECT_TRUE(tool::tag_ok(ok)) << ok;
+  for (const char* bad : {"", ".x", "-x", "a/b", "a:b", "..", "a b"})
+    EXPECT_FALSE(tool::tag_ok(bad)) << bad;
   EXPECT_TRUE(tool::tag_ok(std::string(128, 'a')));
   EXPECT_FALSE(tool::tag_ok(std::string(129, 'a')));
 }
@@ -118,8 +119,9 @@ TEST(ErrorMappingTest, ErrorBodyIsTheApiJsonForm) {
 TEST(ErrorMappingTest, ErrorBodyStaysJsonWhenTheMessageIsNotUtf8) {
   httplib::Response res;
   tool::send_error(res, 404, "BLOB_UPLOAD_UNKNOWN", "upload not found: 0-\xab\xc3\xa9");
-  EXPECT_EQ(res.body,
-            R"({"errors":[{"code":"BLOB_UPLOAD_UNKNOWN","message":"upload not found: 0-\uFFFD\u00E9"}]})");
+  EXPECT_EQ(
+      res.body,
+      R"({"errors":[{"code":"BLOB_UPLOAD_UNKNOWN","message":"upload not found: 0-\uFFFD\u00E9"}]})");
 }
 
 TEST(HumanSizeTest, UsesBinaryUnits) {
@@ -162,7 +164,8 @@ TEST(GcViewTest, SummaryLineNamesEveryCount) {
                 R"({"dry_run":false,"blobs_total":10,"blobs_reachable":7,"blobs_deleted":3,)"
                 R"("bytes_freed":2048,"blobs_kept":7,"stale_uploads":1,"stale_upload_bytes":5,)"
                 R"("cancelled":true,"elapsed_ms":20})"),
-            "gc cancelled: 10 blobs, 7 reachable, 3 deleted (2.0 KiB), 7 kept; 1 stale uploads (5 B); 20 ms");
+            "gc cancelled: 10 blobs, 7 reachable, 3 deleted (2.0 KiB), 7 kept; 1 stale uploads (5 "
+            "B); 20 ms");
 }
 
 TEST(LoopbackTest, OnlyLoopbackAddressesCount) {
@@ -183,8 +186,8 @@ TEST(BasicAuthTest, DecodesUserAndPassword) {
       {"Basic YWxpY2U6c2VjcmV0", true, "alice", "secret"},
       {"basic  YWxpY2U6c2VjcmV0 ", true, "alice", "secret"},
       {"Basic YWxpY2U6", true, "alice", ""},
-      {"Basic YTpiOmM=", true, "a", "b:c"},  // the password may hold ':'
-      {"Basic YTpiOmM", true, "a", "b:c"},   // padding left off
+      {"Basic YTpiOmM=", true, "a", "b:c"},   // the password may hold ':'
+      {"Basic YTpiOmM", true, "a", "b:c"},    // padding left off
       {"Basic OnNlY3JldA==", false, "", ""},  // ":secret": no user
       {"Basic YWxpY2U=", false, "", ""},      // no ':'
       {"Basic Y", false, "", ""},
@@ -231,9 +234,12 @@ TEST(HtpasswdTest, RefusesFilesItCannotFullyUse) {
   } cases[] = {
       {"alice\n", "line 1: expected user:hash"},
       {":" + bcrypt + "\n", "line 1: expected user:hash"},
-      {"# x\nbob:{SHA}W6ph5Mm5Pz8GgiULbPgzG37mj9g=\n", "line 2: the entry of bob is not bcrypt (make it with htpasswd -B)"},
-      {"bob:" + bcrypt.substr(0, 59) + "\n", "line 1: the entry of bob is not bcrypt (make it with htpasswd -B)"},
-      {"bob:$2x$05$" + bcrypt.substr(7) + "\n", "line 1: the entry of bob is not bcrypt (make it with htpasswd -B)"},
+      {"# x\nbob:{SHA}W6ph5Mm5Pz8GgiULbPgzG37mj9g=\n",
+       "line 2: the entry of bob is not bcrypt (make it with htpasswd -B)"},
+      {"bob:" + bcrypt.substr(0, 59) + "\n",
+       "line 1: the entry of bob is not bcrypt (make it with htpasswd -B)"},
+      {"bob:$2x$05$" + bcrypt.substr(7) + "\n",
+       "line 1: the entry of bob is not bcrypt (make it with htpasswd -B)"},
       {"bob:" + bcrypt + "\nbob:" + bcrypt + "\n", "line 2: bob appears twice"},
   };
   for (const Case& c : cases) {
@@ -252,8 +258,9 @@ TEST(HtpasswdTest, RefusesFilesItCannotFullyUse) {
 }
 
 TEST(ListenRefusalTest, NonLoopbackNeedsTlsAndCredentialsOrInsecure) {
-  std::string refused = "serve: refusing to listen on 0.0.0.0 without --tls-cert, --tls-key and "
-                        "--htpasswd (pass --insecure to do it anyway)";
+  std::string refused =
+      "serve: refusing to listen on 0.0.0.0 without --tls-cert, --tls-key and "
+      "--htpasswd (pass --insecure to do it anyway)";
   EXPECT_EQ(tool::listen_refusal("0.0.0.0", false, false, false), refused);
   EXPECT_EQ(tool::listen_refusal("0.0.0.0", true, false, false), refused);
   EXPECT_EQ(tool::listen_refusal("0.0.0.0", false, true, false), refused);

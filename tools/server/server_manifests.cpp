@@ -44,7 +44,8 @@ void get_manifest(ServerContext& ctx, const std::string& name, const std::string
 bool read_manifest_body(const httplib::Request& req, const httplib::ContentReader& reader,
                         std::string& body, httplib::Response& res) {
   if (req.has_header("Content-Length") &&
-      std::strtoull(req.get_header_value("Content-Length").c_str(), nullptr, 10) > kMaxManifestBody) {
+      std::strtoull(req.get_header_value("Content-Length").c_str(), nullptr, 10) >
+          kMaxManifestBody) {
     send_error(res, 413, "SIZE_INVALID", "manifest too large (max 4194304 bytes)");
     return false;
   }
@@ -54,8 +55,10 @@ bool read_manifest_body(const httplib::Request& req, const httplib::ContentReade
     body.append(data, len);
     return true;
   });
-  if (too_big) send_error(res, 413, "SIZE_INVALID", "manifest too large (max 4194304 bytes)");
-  else if (!ok) send_error(res, 400, "MANIFEST_INVALID", "request body incomplete");
+  if (too_big)
+    send_error(res, 413, "SIZE_INVALID", "manifest too large (max 4194304 bytes)");
+  else if (!ok)
+    send_error(res, 400, "MANIFEST_INVALID", "request body incomplete");
   return ok && !too_big;
 }
 

@@ -27,16 +27,16 @@ GcSnapshot parse_gc_snapshot(const char* json) {
 std::string gc_progress_line(const GcSnapshot& s, int bar_width) {
   // Marking has no count to show; the bar fills during the sweep.
   int filled = 0;
-  if (s.phase == "done") filled = bar_width;
+  if (s.phase == "done")
+    filled = bar_width;
   else if (s.total > 0 && s.phase == "deleting")
     filled = static_cast<int>(s.scanned * bar_width / s.total);
   if (filled > bar_width) filled = bar_width;
   std::string bar = "[" + std::string(filled, '#') + std::string(bar_width - filled, '.') + "]";
   char buf[256];
   std::snprintf(buf, sizeof buf, "%s %-8s %lld/%lld blobs  %lld %s  %s freed  %s", bar.c_str(),
-                s.phase.c_str(), s.scanned, s.total, s.deleted,
-                s.dry_run ? "to delete" : "deleted", human_size(s.bytes_freed).c_str(),
-                human_duration_ms(s.elapsed_ms).c_str());
+                s.phase.c_str(), s.scanned, s.total, s.deleted, s.dry_run ? "to delete" : "deleted",
+                human_size(s.bytes_freed).c_str(), human_duration_ms(s.elapsed_ms).c_str());
   return buf;
 }
 

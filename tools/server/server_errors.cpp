@@ -58,7 +58,8 @@ void send_error(httplib::Response& res, int status, const char* code, std::strin
   // instead of failing the whole body.
   size_t len = 0;
   std::unique_ptr<char, decltype(&free)> text(
-      yyjson_mut_write(doc.get(), YYJSON_WRITE_ALLOW_INVALID_UNICODE | YYJSON_WRITE_ESCAPE_UNICODE, &len),
+      yyjson_mut_write(doc.get(), YYJSON_WRITE_ALLOW_INVALID_UNICODE | YYJSON_WRITE_ESCAPE_UNICODE,
+                       &len),
       &free);
   res.status = status;
   res.set_content(text ? std::string(text.get(), len) : std::string(), "application/json");

@@ -80,8 +80,9 @@ bool read_available(int fd, CollectorReport& r) {
 
 void show_progress(bool tty, bool waiting_for_lock) {
   if (!tty) return;
-  std::string line = waiting_for_lock ? "waiting for pushes in progress to finish..."
-                                      : gc_progress_line(parse_gc_snapshot(reg_gc_progress_json()), 30);
+  std::string line = waiting_for_lock
+                         ? "waiting for pushes in progress to finish..."
+                         : gc_progress_line(parse_gc_snapshot(reg_gc_progress_json()), 30);
   std::fprintf(stderr, "\r\033[K%s", line.c_str());
   std::fflush(stderr);
 }
@@ -132,8 +133,9 @@ int run_gc(const GlobalOptions& g, const GcOptions& o) {
   int status = 0;
   while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
   }
-  if (report.text.empty()) return fail(s_interrupted ? "gc: cancelled before it started"
-                                                     : "gc: the collector stopped unexpectedly");
+  if (report.text.empty())
+    return fail(s_interrupted ? "gc: cancelled before it started"
+                              : "gc: the collector stopped unexpectedly");
   if (report.text[0] != '0') return fail("gc: " + report.text.substr(1));
   std::string summary = report.text.substr(1);
   if (g.json)

@@ -79,7 +79,8 @@ class Importer {
     long long total = 0;
     size_t n;
     while ((n = fread(buf.data(), 1, buf.size(), f)) > 0) {
-      if (reg_blob_append_chunk(uuid, buf.data(), n) != 0) return library_error("upload " + d.digest);
+      if (reg_blob_append_chunk(uuid, buf.data(), n) != 0)
+        return library_error("upload " + d.digest);
       total += static_cast<long long>(n);
     }
     if (ferror(f) || total != d.size) {

@@ -11,9 +11,7 @@ Sha256::Sha256() : ctx_(EVP_MD_CTX_new()) {
     throw std::runtime_error("sha256 unavailable");
 }
 
-void Sha256::update(const void* data, size_t len) {
-  EVP_DigestUpdate(ctx_.get(), data, len);
-}
+void Sha256::update(const void* data, size_t len) { EVP_DigestUpdate(ctx_.get(), data, len); }
 
 std::string Sha256::finish() {
   unsigned char md[EVP_MAX_MD_SIZE];

@@ -85,7 +85,8 @@ class Exporter {
     std::error_code ec;
     if (!ok || h.finish() != digest) {
       std::filesystem::remove(tmp, ec);
-      error = ok ? "stored blob does not match its digest: " + digest : "cannot copy blob " + digest;
+      error =
+          ok ? "stored blob does not match its digest: " + digest : "cannot copy blob " + digest;
       return false;
     }
     std::filesystem::rename(tmp, dest, ec);

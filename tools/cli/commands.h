@@ -32,16 +32,4 @@ int run_retention(const GlobalOptions& g, const RetentionOptions& o);
 int run_import(const GlobalOptions& g, const std::string& layout_dir, const std::string& target);
 int run_export(const GlobalOptions& g, const std::string& source, const std::string& layout_dir);
 
-struct ServeOptions {
-  std::string listen = "127.0.0.1:5000";
-  int threads = 64;
-  int gc_wait_ms = 2000;       // how long a push waits for a running collection
-  std::string access_log;      // file; empty for stderr, "-" for stdout
-  std::string tls_cert, tls_key;  // PEM files; both or neither
-  std::string htpasswd;        // bcrypt users; empty for no authentication
-  bool read_only = false;      // refuse every write with 405
-  bool insecure = false;       // allow a non-loopback address without TLS and credentials
-};
-int run_serve(const GlobalOptions& g, const ServeOptions& o);
-
 }  // namespace tool

@@ -2,7 +2,7 @@
 // access log.
 #include <reg_storage.h>
 
-#include "commands.h"
+#include "serve.h"
 #include "server_context.h"
 #include "server_errors.h"
 #include "server_security.h"
@@ -28,9 +28,12 @@ struct FileClose {
 class AccessLog {
  public:
   bool open(const std::string& path) {
-    if (path.empty()) out_.reset(stderr);
-    else if (path == "-") out_.reset(stdout);
-    else out_.reset(std::fopen(path.c_str(), "a"));
+    if (path.empty())
+      out_.reset(stderr);
+    else if (path == "-")
+      out_.reset(stdout);
+    else
+      out_.reset(std::fopen(path.c_str(), "a"));
     return out_ != nullptr;
   }
   // One line per request: client, request line, status, body bytes.
@@ -41,10 +44,12 @@ class AccessLog {
     gmtime_r(&now, &tm);
     std::strftime(when, sizeof when, "%d/%b/%Y:%H:%M:%S +0000", &tm);
     std::string len = res.get_header_value("Content-Length");
-    if (len.empty()) len = std::to_string(res.content_length_ ? res.content_length_ : res.body.size());
+    if (len.empty())
+      len = std::to_string(res.content_length_ ? res.content_length_ : res.body.size());
     std::lock_guard<std::mutex> l(m_);
     std::fprintf(out_.get(), "%s - - [%s] \"%s %s %s\" %d %s\n", req.remote_addr.c_str(), when,
-                 req.method.c_str(), req.target.c_str(), req.version.c_str(), res.status, len.c_str());
+                 req.method.c_str(), req.target.c_str(), req.version.c_str(), res.status,
+                 len.c_str());
     std::fflush(out_.get());
   }
 
@@ -57,9 +62,11 @@ bool split_listen(const std::string& listen, std::string& host, int& port) {
   size_t colon = listen.rfind(':');
   if (colon == std::string::npos) return false;
   host = listen.substr(0, colon);
-  if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+    host = host.substr(1, host.size() - 2);
   std::string p = listen.substr(colon + 1);
-  if (p.empty() || p.size() > 5 || p.find_first_not_of("0123456789") != std::string::npos) return false;
+  if (p.empty() || p.size() > 5 || p.find_first_not_of("0123456789") != std::string::npos)
+    return false;
   port = std::stoi(p);
   return port <= 65535 && !host.empty();
 }
@@ -83,7 +90,8 @@ void configure(httplib::Server& svr, const ServeOptions& o, AccessLog& log) {
   svr.set_keep_alive_max_count(1000);
   svr.set_read_timeout(60);
   svr.set_write_timeout(60);
-  svr.set_logger([&log](const httplib::Request& req, const httplib::Response& res) { log.write(req, res); });
+  svr.set_logger(
+      [&log](const httplib::Request& req, const httplib::Response& res) { log.write(req, res); });
 }
 
 void register_routes(httplib::Server& svr, ServerContext& ctx) {
@@ -99,9 +107,10 @@ void register_routes(httplib::Server& svr, ServerContext& ctx) {
   svr.Post(".*", with_body);
   svr.Put(".*", with_body);
   svr.Patch(".*", with_body);
-  svr.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
-    send_error(res, 500, "UNKNOWN", "internal error");
-  });
+  svr.set_exception_handler(
+      [](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
+        send_error(res, 500, "UNKNOWN", "internal error");
+      });
 }
 
 // SIGINT and SIGTERM are blocked in every thread and taken here, so the server stops from
@@ -153,7 +162,8 @@ int run_serve(const GlobalOptions& g, const ServeOptions& o) {
   int bound = port == 0 ? svr->bind_to_any_port(host) : (svr->bind_to_port(host, port) ? port : -1);
   if (bound < 0) return fail("serve: cannot listen on " + o.listen);
   if (o.insecure && !is_loopback_host(host) && (o.tls_cert.empty() || o.htpasswd.empty()))
-    std::fprintf(stderr, "tarnwick-registry: warning: %s is reachable without TLS and credentials\n",
+    std::fprintf(stderr,
+                 "tarnwick-registry: warning: %s is reachable without TLS and credentials\n",
                  host.c_str());
   std::printf("tarnwick-registry: serving %s on %s://%s:%d%s\n", g.root.c_str(),
               o.tls_cert.empty() ? "http" : "https", host.c_str(), bound,

@@ -43,7 +43,8 @@ int parse_byte_range(const std::string& header, long long size, ByteRange& out) 
   auto digits = [](const std::string& s) {
     return !s.empty() && s.size() < 19 && s.find_first_not_of("0123456789") == std::string::npos;
   };
-  if ((!a.empty() && !digits(a)) || (!b.empty() && !digits(b)) || (a.empty() && b.empty())) return 0;
+  if ((!a.empty() && !digits(a)) || (!b.empty() && !digits(b)) || (a.empty() && b.empty()))
+    return 0;
   long long first, last;
   if (a.empty()) {  // the last n bytes
     long long n = std::atoll(b.c_str());
@@ -84,18 +85,19 @@ std::shared_ptr<OpenBlob> open_blob(ServerContext& ctx, const std::string& diges
 }
 
 void stream_blob(httplib::Response& res, std::shared_ptr<OpenBlob> blob, ByteRange range) {
-  res.set_content_provider(
-      static_cast<size_t>(range.length), "application/octet-stream",
-      [blob, range](size_t offset, size_t length, httplib::DataSink& sink) {
-        if (blob->buf.empty()) blob->buf.resize(kReadPiece);
-        size_t want = length < kReadPiece ? length : kReadPiece;
-        ssize_t n;
-        do {
-          n = pread(blob->fd, blob->buf.data(), want, range.start + static_cast<off_t>(offset));
-        } while (n < 0 && errno == EINTR);
-        if (n <= 0) return false;  // the file shrank or failed: cut the response
-        return sink.write(blob->buf.data(), static_cast<size_t>(n));
-      });
+  res.set_content_provider(static_cast<size_t>(range.length), "application/octet-stream",
+                           [blob, range](size_t offset, size_t length, httplib::DataSink& sink) {
+                             if (blob->buf.empty()) blob->buf.resize(kReadPiece);
+                             size_t want = length < kReadPiece ? length : kReadPiece;
+                             ssize_t n;
+                             do {
+                               n = pread(blob->fd, blob->buf.data(), want,
+                                         range.start + static_cast<off_t>(offset));
+                             } while (n < 0 && errno == EINTR);
+                             if (n <= 0)
+                               return false;  // the file shrank or failed: cut the response
+                             return sink.write(blob->buf.data(), static_cast<size_t>(n));
+                           });
 }
 
 void get_blob(ServerContext& ctx, const std::string& digest, const httplib::Request& req,
@@ -140,7 +142,8 @@ void handle_blob(ServerContext& ctx, const std::string& name, const std::string&
   if (!is_sha256_digest(digest)) return send_error(res, 400, "DIGEST_INVALID", "invalid digest");
   if (req.method != "DELETE") return get_blob(ctx, digest, req, res);
   std::lock_guard<std::mutex> l(ctx.library);
-  if (reg_blob_delete(digest.c_str()) != 0) return send_library_error(res, reg_storage_last_error());
+  if (reg_blob_delete(digest.c_str()) != 0)
+    return send_library_error(res, reg_storage_last_error());
   res.status = 202;
 }
 

@@ -22,8 +22,10 @@ constexpr int kExitUnchecked = 2;
 void usage(std::FILE* out) {
   std::fputs(
       "usage: tarnwick-registry-fsck [--root DIR] [--json]\n"
-      "Checks every blob and manifest against its digest, the content-type files, tag and revision\n"
-      "links, the blobs that manifests name, stale uploads and stray entries. The root defaults to\n"
+      "Checks every blob and manifest against its digest, the content-type files, tag and "
+      "revision\n"
+      "links, the blobs that manifests name, stale uploads and stray entries. The root defaults "
+      "to\n"
       "$TARNWICK_ROOT. Exit 0: sound (warnings allowed); 1: corrupt findings; 2: not checked.\n",
       out);
 }
@@ -55,7 +57,8 @@ bool parse_args(int argc, char** argv, Args& a, bool* done) {
     }
   }
   if (a.root.empty()) {
-    std::fputs("tarnwick-registry-fsck: no storage root: pass --root DIR or set TARNWICK_ROOT\n", stderr);
+    std::fputs("tarnwick-registry-fsck: no storage root: pass --root DIR or set TARNWICK_ROOT\n",
+               stderr);
     return false;
   }
   return true;
@@ -77,7 +80,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "tarnwick-registry-fsck: %s\n", reg_storage_last_error());
     return kExitUnchecked;
   }
-  const std::string out = args.json ? reg::fsck_json(report, args.root) + "\n" : reg::fsck_text(report, args.root);
+  const std::string out =
+      args.json ? reg::fsck_json(report, args.root) + "\n" : reg::fsck_text(report, args.root);
   std::fwrite(out.data(), 1, out.size(), stdout);
   return report.sound() ? kExitSound : kExitCorrupt;
 }

@@ -21,9 +21,7 @@ std::string upload_location(const std::string& name, const std::string& uuid) {
 }
 
 // "0-<last byte>", as the API reports how much an upload holds ("0-0" when empty).
-std::string range_header(long long size) {
-  return "0-" + std::to_string(size > 0 ? size - 1 : 0);
-}
+std::string range_header(long long size) { return "0-" + std::to_string(size > 0 ? size - 1 : 0); }
 
 bool upload_size(ServerContext& ctx, const std::string& uuid, long long& size, std::string& error) {
   std::lock_guard<std::mutex> l(ctx.library);
@@ -34,8 +32,8 @@ bool upload_size(ServerContext& ctx, const std::string& uuid, long long& size, s
 
 // Streams the request body into the upload; the library is called once per piece, under
 // its lock, so memory stays flat whatever the blob's size.
-bool stream_into_upload(ServerContext& ctx, const std::string& uuid,
-                        const httplib::Request& req, const httplib::ContentReader& reader, long long& received,
+bool stream_into_upload(ServerContext& ctx, const std::string& uuid, const httplib::Request& req,
+                        const httplib::ContentReader& reader, long long& received,
                         std::string& error) {
   if (!request_has_body(req)) return true;
   std::string piece;
@@ -207,7 +205,8 @@ void handle_upload_start(ServerContext& ctx, const std::string& name, const std:
     ctx.uploads.open(uuid, name, user);
     return send_session(res, name, uuid, 202, 0);
   }
-  if (append_body(ctx, name, uuid, req, res, *reader)) return finish_upload(ctx, name, uuid, digest, res);
+  if (append_body(ctx, name, uuid, req, res, *reader))
+    return finish_upload(ctx, name, uuid, digest, res);
   std::lock_guard<std::mutex> l(ctx.library);
   reg_blob_cancel_upload(uuid.c_str());
 }

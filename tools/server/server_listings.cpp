@@ -32,8 +32,8 @@ std::string percent_encode(const std::string& s) {
   static const char* kHex = "0123456789ABCDEF";
   std::string out;
   for (unsigned char c : s) {
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-        c == '-' || c == '.' || c == '_' || c == '~' || c == '/')
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+        c == '.' || c == '_' || c == '~' || c == '/')
       out += static_cast<char>(c);
     else {
       out += '%';
@@ -57,15 +57,17 @@ void send_page(ServerContext& ctx, const httplib::Request& req, httplib::Respons
   std::string json, error;
   {
     std::lock_guard<std::mutex> l(ctx.library);
-    const char* text = call(n, last.empty() ? nullptr : last.c_str(), &has_more, next_last,
-                            sizeof next_last);
-    if (text != nullptr) json = text;
-    else error = reg_storage_last_error();
+    const char* text =
+        call(n, last.empty() ? nullptr : last.c_str(), &has_more, next_last, sizeof next_last);
+    if (text != nullptr)
+      json = text;
+    else
+      error = reg_storage_last_error();
   }
   if (!error.empty()) return send_library_error(res, error);
   if (has_more)
-    res.set_header("Link", "<" + path + "?n=" + std::to_string(n) + "&last=" +
-                               percent_encode(next_last) + ">; rel=\"next\"");
+    res.set_header("Link", "<" + path + "?n=" + std::to_string(n) +
+                               "&last=" + percent_encode(next_last) + ">; rel=\"next\"");
   res.status = 200;
   res.set_content(json, "application/json");
 }

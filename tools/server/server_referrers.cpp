@@ -75,7 +75,8 @@ void handle_referrers(ServerContext& ctx, const std::string& name, const std::st
   if (text == nullptr) {
     error = reg_storage_last_error();
     // An unknown subject simply has no referrers.
-    if (error == "manifest not found") return res.set_content(empty_index(), "application/vnd.oci.image.index.v1+json");
+    if (error == "manifest not found")
+      return res.set_content(empty_index(), "application/vnd.oci.image.index.v1+json");
     return send_library_error(res, error);
   }
   json = text;  // copied: the manifest reads below reuse the library's buffer

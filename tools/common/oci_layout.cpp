@@ -100,7 +100,7 @@ bool parse_manifest_refs(const std::string& body, ManifestRefs& out, std::string
   if (yyjson_val* config = yyjson_obj_get(root, "config"); !out.is_index && config)
     out.blobs.push_back(parse_descriptor(config));
   yyjson_arr_foreach(out.is_index ? nullptr : yyjson_obj_get(root, "layers"), i, n, v)
-    out.blobs.push_back(parse_descriptor(v));
+      out.blobs.push_back(parse_descriptor(v));
   for (const auto* list : {&out.children, &out.blobs})
     for (const Descriptor& d : *list)
       if (!valid_descriptor(d, error)) return false;

@@ -15,10 +15,14 @@ bool component_ok(std::string_view c) {
     while (i < c.size() && lower_alnum(c[i])) ++i;
     if (i == run) return false;  // empty, or a separator where a run must be
     if (i == c.size()) return true;
-    if (c.substr(i, 2) == "__") i += 2;
-    else if (c[i] == '.' || c[i] == '_') ++i;
-    else if (c[i] == '-') while (i < c.size() && c[i] == '-') ++i;
-    else return false;
+    if (c.substr(i, 2) == "__")
+      i += 2;
+    else if (c[i] == '.' || c[i] == '_')
+      ++i;
+    else if (c[i] == '-')
+      while (i < c.size() && c[i] == '-') ++i;
+    else
+      return false;
   }
 }
 

@@ -3,6 +3,7 @@
 
 #include "cmd_fsck.h"
 #include "commands.h"
+#include "serve.h"
 
 #include <cstdlib>
 #include <functional>
@@ -15,8 +16,7 @@ void add_global_options(CLI::App& app, GlobalOptions& g) {
   const char* env_root = std::getenv("TARNWICK_ROOT");
   if (env_root != nullptr) g.root = env_root;
   app.add_option("--root", g.root, "Storage root directory (or $TARNWICK_ROOT)");
-  app.add_option("--protect", g.protect,
-                 "Tag-protection rules, e.g. \"release-*, team/app:rc*\"");
+  app.add_option("--protect", g.protect, "Tag-protection rules, e.g. \"release-*, team/app:rc*\"");
   app.add_flag("--json", g.json, "Print the library's JSON unchanged");
 }
 
@@ -86,17 +86,20 @@ int main(int argc, char** argv) {
   rf->add_option("DIGEST", digest, "sha256:...")->required();
   bind(rf, [&] { return tool::run_referrers(g, digest); });
 
-  auto* rm = app.add_subcommand("rm", "Delete a tag (REPO:TAG), a manifest (REPO@DIGEST) or a repository (REPO)");
+  auto* rm = app.add_subcommand(
+      "rm", "Delete a tag (REPO:TAG), a manifest (REPO@DIGEST) or a repository (REPO)");
   rm->add_option("TARGET", target, "REPO:TAG, REPO@DIGEST or REPO")->required();
   bind(rm, [&] { return tool::run_rm(g, target); });
 
-  auto* im = app.add_subcommand("import", "Copy an image or index from an OCI layout into the store");
+  auto* im =
+      app.add_subcommand("import", "Copy an image or index from an OCI layout into the store");
   im->add_option("OCI_LAYOUT_DIR", dir, "OCI image layout directory")->required();
   im->add_option("REPO:TAG", target, "Destination")->required();
   bind(im, [&] { return tool::run_import(g, dir, target); });
 
   std::string source;
-  auto* ex = app.add_subcommand("export", "Copy an image or index from the store into an OCI layout");
+  auto* ex =
+      app.add_subcommand("export", "Copy an image or index from the store into an OCI layout");
   ex->add_option("REPO:TAG", source, "Source (REPO:TAG or REPO@DIGEST)")->required();
   ex->add_option("OCI_LAYOUT_DIR", dir, "OCI image layout directory")->required();
   bind(ex, [&] { return tool::run_export(g, source, dir); });

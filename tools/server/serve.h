@@ -1,0 +1,22 @@
+// `tarnwick-registry serve`: the OCI Distribution API over the store.
+#pragma once
+
+#include "cli_support.h"
+
+#include <string>
+
+namespace tool {
+
+struct ServeOptions {
+  std::string listen = "127.0.0.1:5000";
+  int threads = 64;
+  int gc_wait_ms = 2000;       // how long a push waits for a running collection
+  std::string access_log;      // file; empty for stderr, "-" for stdout
+  std::string tls_cert, tls_key;  // PEM files; both or neither
+  std::string htpasswd;        // bcrypt users; empty for no authentication
+  bool read_only = false;      // refuse every write with 405
+  bool insecure = false;       // allow a non-loopback address without TLS and credentials
+};
+int run_serve(const GlobalOptions& g, const ServeOptions& o);
+
+}  // namespace tool
