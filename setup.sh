@@ -3,9 +3,28 @@
 # Idempotent: when everything is present it changes nothing and prints nothing.
 set -euo pipefail
 
-packages=(build-essential cmake pkg-config git libgtest-dev libgmock-dev libbenchmark-dev
-          libssl-dev clang libclang-rt-14-dev libcli11-dev libcpp-httplib-dev skopeo wrk
-          libcrypt-dev openssl apache2-utils)
+# One package a line, so that additions never collide.
+packages=(
+  build-essential
+  cmake
+  pkg-config
+  git
+  libgtest-dev
+  libgmock-dev
+  libbenchmark-dev
+  libssl-dev
+  clang
+  libclang-rt-14-dev
+  libcli11-dev
+  libcpp-httplib-dev
+  libboost-dev
+  libtomlplusplus-dev
+  skopeo
+  wrk
+  libcrypt-dev
+  openssl
+  apache2-utils
+)
 
 missing=()
 for p in "${packages[@]}"; do
