@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "maintenance/fsck.h"
+#include "fsck/fsck.h"
 #include "reg_storage.h"
 #include "support/store_files.h"
 

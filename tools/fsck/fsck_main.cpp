@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "maintenance/fsck.h"
+#include "fsck/fsck.h"
 #include "reg_storage.h"
 
 namespace {

@@ -10,7 +10,7 @@
 
 #include "core/fileutil.h"
 #include "core/paths.h"
-#include "maintenance/fsck.h"
+#include "fsck/fsck.h"
 
 namespace reg {
 

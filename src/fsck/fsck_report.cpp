@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "maintenance/fsck.h"
+#include "fsck/fsck.h"
 
 namespace reg {
 namespace {

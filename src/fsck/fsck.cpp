@@ -1,6 +1,6 @@
 // The store checker's walk of the root, the blob store, the uploads and the GC state; the
 // repositories are checked in fsck_manifests.cpp. Nothing here writes, creates or removes.
-#include "maintenance/fsck.h"
+#include "fsck/fsck.h"
 
 #include <yyjson.h>
 
@@ -10,7 +10,7 @@
 #include "core/context.h"
 #include "core/paths.h"
 #include "core/sha256.h"
-#include "maintenance/fsck_internal.h"
+#include "fsck/fsck_internal.h"
 #include "maintenance/gc_internal.h"
 #include "platform/platform.h"
 

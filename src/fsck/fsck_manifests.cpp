@@ -9,7 +9,7 @@
 #include "core/fileutil.h"
 #include "core/paths.h"
 #include "core/sha256.h"
-#include "maintenance/fsck_internal.h"
+#include "fsck/fsck_internal.h"
 #include "maintenance/gc_progress.h"
 #include "platform/platform.h"
 
