@@ -54,6 +54,18 @@ TEST_F(GcProgressTest, UninitialisedReaderConsultsNoFile) {
                "not initialized - call reg_storage_init first");  // untouched
 }
 
+TEST_F(GcProgressTest, ReaderWorksUnderRootOfFailedInitialisation) {
+  write_progress(snapshot("true", "walking"));
+  fs::remove(rootp() / "config.json");
+  fs::create_directory(rootp() / "config.json");
+  ASSERT_EQ(reg_storage_init(root().c_str()), -1);
+  EXPECT_STREQ(reg_storage_last_error(), "write config.json failed");
+  EXPECT_EQ(reg_gc_cancel(), -1);  // guarded operations still refuse
+  EXPECT_STREQ(reg_storage_last_error(), "not initialized - call reg_storage_init first");
+  const std::string text = reg_gc_progress_json();
+  EXPECT_EQ(text.rfind("{\"running\":true,\"phase\":\"walking\",", 0), 0u) << text;
+}
+
 struct ReaderCase {
   const char* name;
   std::string file;

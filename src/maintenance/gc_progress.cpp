@@ -47,12 +47,15 @@ void fill_from_json(yyjson_val* root, std::int64_t now, gc_progress& rec) {
 }
 
 // The snapshot as the reader reports it: the stored one while fresh, else the idle record.
-// Before initialisation (or after cleanup) there is no root to look under, so no file is read.
+// The reader has no ready guard: it looks under whatever root is set, including one that a
+// failed initialisation left behind. With no root (before any initialisation, after cleanup)
+// no file is read.
 gc_progress read_snapshot() {
   gc_progress rec;
   Path p;
   std::string buf;
-  if (!s_ready || !store_path({"_gc", "progress.json"}, p) || !read_file_alloc(p.c_str(), buf))
+  if (s_root[0] == '\0' || !store_path({"_gc", "progress.json"}, p) ||
+      !read_file_alloc(p.c_str(), buf))
     return rec;
   platform::FileAttr a;
   if (platform::get_attr(p.c_str(), &a) != 0) return rec;
