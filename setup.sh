@@ -24,6 +24,9 @@ packages=(
   libcrypt-dev
   openssl
   apache2-utils
+  nginx
+  glusterfs-server
+  glusterfs-client
 )
 
 missing=()
