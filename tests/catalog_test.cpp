@@ -116,7 +116,8 @@ TEST_F(CatalogTest, PageTooLargeForTheBufferEndsEarlyAndResumes) {
   for (int i = 0; i < 1024; ++i) {
     char suffix[8];
     std::snprintf(suffix, sizeof suffix, "%04d", i);
-    names.push_back((i < 512 ? "g0/" : "g1/") + std::string(250, '\x01') + suffix);
+    names.push_back((i < 512 ? "g0/" : "g1/") + std::string(248, '\x01') +
+                    suffix);  // 255 characters
     make_repo(names.back());
   }
   std::vector<std::string> seen;

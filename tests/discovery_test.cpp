@@ -66,6 +66,15 @@ TEST_F(DiscoveryTest, NineLevelsAreWalkedTenOnlyByTheCompleteWalk) {
   EXPECT_EQ(as_set(all()), (std::set<std::string>{"1/2/3/4/5/6/7/8/9", "a/b/c/d/e/f/g/h/i/j"}));
 }
 
+TEST_F(DiscoveryTest, NameLongerThanARepositoryNameIsPassedOverNotCut) {
+  const std::string at_limit = std::string(127, 'a') + "/" + std::string(127, 'b');  // 255
+  make_repo(at_limit);
+  make_repo(at_limit + "x");      // 256: cut to 255 it would be the repository above
+  make_repo(at_limit + "/deep");  // and so would everything below
+  EXPECT_EQ(reg::discover_repos(), std::vector<std::string>{at_limit});
+  EXPECT_EQ(all().size(), 3u);  // the collector still sees every store
+}
+
 TEST_F(DiscoveryTest, ListingAndCountLimitsOnlyBindTheCatalogWalk) {
   for (int i = 0; i < 600; ++i) make_repo("wide/r" + std::to_string(i));
   EXPECT_EQ(reg::discover_repos().size(), 512u);  // one directory yields 512 entries

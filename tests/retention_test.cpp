@@ -229,7 +229,8 @@ TEST_F(RetentionTest, LongRepositoryNameNeverStandsForItsPrefix) {
     add_tag({b, "t" + std::to_string(i), 10 + i});  // newer, same tag names
   const char* text = reg_retention_json(1, 3, 0, 0, nullptr);
   ASSERT_NE(text, nullptr);
-  EXPECT_EQ(std::string(text), head(true, 3, 0, false, 2, 3, 0, 0, 0) + "]}");
+  // Discovery passes over the longer name: no call could address it.
+  EXPECT_EQ(std::string(text), head(true, 3, 0, false, 1, 3, 0, 0, 0) + "]}");
   text = reg_retention_json(1, 2, 0, 0, nullptr);
   ASSERT_NE(text, nullptr);
   EXPECT_EQ(parse_report(text).listed, (Listed{{a, "t2"}}));

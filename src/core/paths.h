@@ -14,6 +14,11 @@ namespace reg {
 
 inline constexpr std::size_t kMaxPathLen = 4095;
 inline constexpr std::size_t kMaxRepoLen = 255;
+inline constexpr std::size_t kMaxTagLen = 255;  // a tag is one directory name
+// A tag or revision link holds one digest (71 bytes). Every reader of a link takes up to 127
+// bytes, so that a longer link shows as longer instead of being read as the digest it begins
+// with.
+inline constexpr std::size_t kLinkReadCap = 128;
 inline constexpr std::size_t kDigestLen = 71;  // "sha256:" + 64 hex
 inline constexpr std::size_t kHexLen = 64;
 inline constexpr std::size_t kUuidLen = 36;

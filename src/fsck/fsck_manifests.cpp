@@ -17,7 +17,6 @@ namespace reg {
 namespace {
 
 constexpr std::string_view kCtSuffix = ".ct";
-constexpr std::size_t kLinkReadCap = 128;  // more than a link holds, so a longer one shows
 
 // What one manifest store holds, as its walk finds it.
 struct StoreScan {

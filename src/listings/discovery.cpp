@@ -59,7 +59,7 @@ void collect_repos_recursive(const Path& dir, std::string_view prefix,
     Path child;
     if (!child_path(dir, e.name, child)) continue;  // too long to address: passed over
     std::string name = child_name(prefix, e.name);
-    if (name.size() > kMaxRepoNameLen) name.resize(kMaxRepoNameLen);
+    if (name.size() > kMaxRepoLen) continue;
     if (holds_manifests(child)) names.push_back(name);
     if (depth != kMaxRepoDepth && names.size() < static_cast<std::size_t>(kMaxRepos))
       collect_repos_recursive(child, name, names, depth + 1);

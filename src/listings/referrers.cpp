@@ -25,8 +25,6 @@ namespace {
 constexpr std::size_t kMaxReferrers = 4096;
 constexpr std::size_t kMaxTagRecords = 4096;
 constexpr std::size_t kMediaTypeMax = 159;
-constexpr std::size_t kTagNameMax = 255;
-constexpr std::size_t kTagLinkReadCap = 128;
 constexpr std::size_t kCtReadCap = 160;
 constexpr std::string_view kIndexMediaType = "application/vnd.oci.image.index.v1+json";
 
@@ -142,7 +140,7 @@ void scan_tags(Scan& s, const std::string& repo) {
   if (!manifest_tags_dir(repo, dir) || list_dir(dir.c_str(), &list) != 0) return;
   for (const auto& e : list.entries) {
     Path link;
-    char buf[kTagLinkReadCap];
+    char buf[kLinkReadCap];
     if (!e.is_dir || !manifest_tag_path(repo, e.name, link) ||
         read_file(link.c_str(), buf, sizeof buf, nullptr) != 0)
       continue;
@@ -150,7 +148,7 @@ void scan_tags(Scan& s, const std::string& repo) {
     const std::string hex = c_text(buf + 7, kHexLen);
     if (hex.size() != kHexLen || !hex64_valid(hex.c_str()) || s.tags.size() >= kMaxTagRecords)
       continue;
-    s.tags.push_back(refr_tag{c_text(e.name.c_str(), kTagNameMax), hex});
+    s.tags.push_back(refr_tag{c_text(e.name.c_str(), kMaxTagLen), hex});
   }
 }
 

@@ -13,8 +13,6 @@
 namespace reg {
 namespace {
 
-constexpr std::size_t kTagLinkReadCap = 128;  // a link is 71 bytes; more is never needed here
-
 // A size that would read as negative in a signed 64-bit sum adds nothing.
 std::int64_t size_or_zero(std::uint64_t size) {
   return (size >> 63) ? 0 : static_cast<std::int64_t>(size);
@@ -49,7 +47,7 @@ int count_tags() {
     if (!manifest_tags_dir(repo, dir) || list_dir(dir.c_str(), &list) != 0) continue;
     for (const auto& e : list.entries) {
       Path link;
-      char buf[kTagLinkReadCap];
+      char buf[kLinkReadCap];
       if (e.is_dir && manifest_tag_path(repo, e.name, link) &&
           read_file(link.c_str(), buf, sizeof buf, nullptr) == 0)
         ++total;

@@ -10,7 +10,6 @@ namespace reg {
 namespace {
 
 constexpr int kMaxTags = 1024;
-constexpr std::size_t kTagLinkReadCap = 128;
 
 // The first 512 entries of the tags directory, as the listing's stated limit; a tag counts
 // when its link can be read, whatever it holds. A missing directory has no tags.
@@ -21,7 +20,7 @@ std::vector<std::string> readable_tags(const char* repo, const Path& tags_dir) {
   for (const auto& e : list.entries) {
     if (!e.is_dir || tags.size() >= static_cast<std::size_t>(kMaxTags)) continue;
     Path link;
-    char buf[kTagLinkReadCap];
+    char buf[kLinkReadCap];
     if (manifest_tag_path(repo, e.name, link) &&
         read_file(link.c_str(), buf, sizeof buf, nullptr) == 0)
       tags.push_back(e.name);

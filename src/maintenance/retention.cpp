@@ -24,9 +24,7 @@ namespace reg {
 namespace {
 
 constexpr std::size_t kMaxCandidates = 4096;
-constexpr std::size_t kMaxTagLen = 255;  // longer tags are never selected
-constexpr int kMaxListed = 500;          // entries of the report's "deleted" list
-constexpr std::size_t kLinkCap = 128;
+constexpr int kMaxListed = 500;  // entries of the report's "deleted" list
 constexpr std::int64_t kSecsPerDay = 86400;
 
 struct retention_tag {
@@ -57,7 +55,7 @@ struct retention_rules {
 // The content of the tag link, as a candidate records it; false when it cannot be read or
 // does not begin with "sha256:".
 bool read_link_digest(const Path& link, std::string& digest) {
-  char buf[kLinkCap];
+  char buf[kLinkReadCap];
   std::size_t len = 0;
   if (read_file(link.c_str(), buf, sizeof buf, &len) != 0 || std::strncmp(buf, "sha256:", 7) != 0)
     return false;

@@ -22,10 +22,8 @@ namespace reg {
 namespace {
 
 // Discovery walks nine levels: a deeper repository would be invisible to every listing.
-constexpr int kMaxRepoComponents = 9;
+constexpr int kMaxRepoComponents = kMaxRepoDepth + 1;
 constexpr std::size_t kMaxMediaTypeLen = 255;
-constexpr std::size_t kPutLinkReadCap = 160;
-constexpr std::size_t kMaxTagNameLen = 255;  // the file system's limit for one name
 
 struct DocFree {
   void operator()(yyjson_doc* d) const noexcept { yyjson_doc_free(d); }
@@ -186,7 +184,7 @@ std::string_view choose_content_type(const char* content_type, const std::string
 // A protected tag may be pushed again only with the bytes it already names.
 bool protected_tag_moves(const char* repo, const char* tag, const char* hex) {
   if (!protection_rules_set() || !protect_match(repo, tag)) return false;
-  char buf[kPutLinkReadCap];
+  char buf[kLinkReadCap];
   std::size_t n = 0;
   if (!read_tag_link(repo, tag, buf, sizeof buf, &n)) return false;
   const std::string_view link(buf, n);
@@ -276,7 +274,7 @@ int manifest_put(const char* repo, const char* reference, const char* body, std:
   }
   // A tag is one directory name. One longer than a name may be could never be written, and
   // the push would fail only after storing the body, untagged.
-  if (tag && std::strlen(tag) > kMaxTagNameLen) {
+  if (tag && std::strlen(tag) > kMaxTagLen) {
     set_error("invalid tag: %s", tag);
     return -1;
   }

@@ -12,8 +12,6 @@ namespace reg {
 // The longest body the result buffer returns whole (its capacity less the NUL). Upload
 // refuses longer bodies, so a stored manifest is never handed back cut.
 inline constexpr std::size_t kMaxManifestBody = kResultCap - 1;
-// Resolution and the deletion scans read at most 127 bytes of a tag link.
-inline constexpr std::size_t kLinkReadCap = 128;
 
 // A reference beginning with "sha256:" names a manifest by digest; anything else is a tag.
 bool is_digest_reference(const char* reference);

@@ -23,8 +23,6 @@
 namespace reg {
 namespace {
 
-constexpr std::size_t kLinkReadCap = 72;  // a link's 71 characters decide; more is not read
-constexpr std::size_t kCompareCap = 128;  // enough to tell a link of exactly 71 bytes
 constexpr std::size_t kCtReadCap = 128;
 constexpr int kMaxParentSteps = 16;
 
@@ -115,7 +113,9 @@ Keepable preservable_link(const std::string& repo, const std::string& tag, std::
   char buf[kLinkReadCap];
   if (!manifest_tag_path(repo, tag, link_path)) return Keepable::no;
   if (const Keepable k = file_state(link_path); k != Keepable::yes) return k;
-  if (read_file(link_path.c_str(), buf, sizeof buf, nullptr) != 0) return Keepable::unknown;
+  std::size_t len = 0;
+  if (read_file(link_path.c_str(), buf, sizeof buf, &len) != 0) return Keepable::unknown;
+  buf[std::min(len, kDigestLen)] = '\0';  // the first 71 characters decide; the rest is ignored
   if (!digest_valid(buf)) return Keepable::no;
   link = buf;
   if (!manifest_body_path(repo, link.substr(kDigestPrefix.size()), body_path)) return Keepable::no;
@@ -216,7 +216,7 @@ bool remove_unowned(const Path& dir, const KeepSet* keep) {
 // Writes `text` to `path` unless it holds exactly that already; atomically, so the old
 // content stays readable until the new one replaces it.
 bool ensure_content(const Path& path, std::string_view text) {
-  char buf[kCompareCap];
+  char buf[kLinkReadCap];
   std::size_t len = 0;
   if (read_file(path.c_str(), buf, sizeof buf, &len) == 0 && std::string_view(buf, len) == text)
     return true;

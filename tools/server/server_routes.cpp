@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "core/paths.h"
+
 namespace tool {
 namespace {
 
@@ -58,7 +60,7 @@ Route make(RouteKind kind, const std::vector<std::string_view>& segs, size_t nam
 }  // namespace
 
 bool repo_name_ok(std::string_view name) {
-  if (name.empty() || name.size() > 255) return false;
+  if (name.empty() || name.size() > reg::kMaxRepoLen) return false;
   for (std::string_view c : split(name))
     if (!component_ok(c)) return false;
   return true;
