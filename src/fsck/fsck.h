@@ -34,10 +34,13 @@ enum class FsckKind {
   dangling_tag_link,         // a tag link naming a manifest the repository does not store
   missing_blob,              // a config or layer blob named by a stored manifest is not stored
   missing_child_manifest,    // an index child is stored in no repository
+  missing_subject_entry,     // a manifest naming a subject that the subject index lacks
+  misfiled_subject_entry,    // a subject index entry under a subject its manifest does not name
   missing_store_directory,   // blobs/sha256, repositories or uploads missing
   unreadable_directory,      // a directory of the store that cannot be listed (not checked)
   // warnings
   dangling_revision_link,  // a revision link without manifest body
+  dangling_subject_entry,  // a subject index entry without manifest body
   missing_revision_link,   // a manifest body without revision link
   missing_content_type,    // a manifest body without content-type file
   empty_content_type,      // an empty content-type file

@@ -2,6 +2,7 @@
 // bodies, content-type files, revision links and tag links, and the blobs its manifests name.
 #include <yyjson.h>
 
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "core/sha256.h"
 #include "fsck/fsck_internal.h"
 #include "maintenance/gc_progress.h"
+#include "manifests/subject_index.h"
 #include "platform/platform.h"
 
 namespace reg {
@@ -20,9 +22,10 @@ constexpr std::string_view kCtSuffix = ".ct";
 
 // What one manifest store holds, as its walk finds it.
 struct StoreScan {
-  std::set<std::string> bodies;  // digest hex
-  std::set<std::string> cts;     // digest hex of each content-type file
-  std::set<std::string> linked;  // digest hex of each valid revision link
+  std::set<std::string> bodies;                 // digest hex
+  std::set<std::string> cts;                    // digest hex of each content-type file
+  std::set<std::string> linked;                 // digest hex of each valid revision link
+  std::map<std::string, std::string> subjects;  // body hex -> hex of the subject it names
 };
 
 // ---- Manifest bodies and what they name ---------------------------------------------------
@@ -89,6 +92,8 @@ void check_body(FsckWalk& w, const FsckPath& p, const std::string& hex, StoreSca
     return;  // what a damaged body names proves nothing
   }
   check_references(w, p.rel, text);
+  const std::string subject = subject_digest_of(text);
+  if (!subject.empty()) scan.subjects[hex] = subject.substr(kDigestPrefix.size());
 }
 
 void check_ct(FsckWalk& w, const FsckPath& p, const std::string& hex, StoreScan& scan) {
@@ -210,6 +215,57 @@ void check_tags(FsckWalk& w, const FsckPath& tags, const StoreScan& scan) {
   }
 }
 
+// ---- Subject index ------------------------------------------------------------------------
+
+using SubjectPair = std::pair<std::string, std::string>;  // (subject hex, referrer hex)
+
+void check_subject_entry(FsckWalk& w, const FsckPath& p, const SubjectPair& entry,
+                         const StoreScan& scan) {
+  if (!scan.bodies.count(entry.second)) {
+    w.add(FsckKind::dangling_subject_entry, p.rel,
+          "no manifest body; a deletion was cut short (the next collection removes it)");
+    return;
+  }
+  const auto it = scan.subjects.find(entry.second);
+  if (it == scan.subjects.end() || it->second != entry.first)
+    w.add(FsckKind::misfiled_subject_entry, p.rel,
+          it == scan.subjects.end() ? "its manifest names no subject"
+                                    : "its manifest names the subject sha256:" + it->second);
+}
+
+void check_subject_index(FsckWalk& w, const FsckPath& m, const StoreScan& scan) {
+  std::set<SubjectPair> found;
+  FsckPath top;
+  std::vector<dir_entry> subjects, items;
+  if (fsck_child(w, m, kSubjectsDirName, top) && is_dir(top.abs.c_str()) &&
+      fsck_list(w, top, subjects)) {
+    for (const auto& s : subjects) {
+      FsckPath dir;
+      if (!fsck_child(w, top, s.name, dir)) continue;
+      if (!s.is_dir || !hex64_valid(s.name.c_str())) {
+        fsck_stray(w, dir, s);
+        continue;
+      }
+      if (!fsck_list(w, dir, items)) continue;
+      for (const auto& e : items) {
+        FsckPath p;
+        if (!fsck_child(w, dir, e.name, p)) continue;
+        if (e.is_dir || !hex64_valid(e.name.c_str())) {
+          fsck_stray(w, p, e);
+          continue;
+        }
+        found.insert({s.name, e.name});
+        check_subject_entry(w, p, {s.name, e.name}, scan);
+      }
+    }
+  }
+  for (const auto& [hex, subject] : scan.subjects)
+    if (!found.count({subject, hex}))
+      w.add(FsckKind::missing_subject_entry, m.rel + "/" + hex,
+            "names the subject sha256:" + subject +
+                ", but the subject index lacks it: referrers requests miss it");
+}
+
 // ---- One manifest store -------------------------------------------------------------------
 
 bool is_ct_name(std::string_view name) {
@@ -230,13 +286,15 @@ void check_store(FsckWalk& w, const FsckPath& m) {
       check_body(w, p, e.name, scan);
     else if (!e.is_dir && is_ct_name(e.name))
       check_ct(w, p, e.name.substr(0, kHexLen), scan);
-    else if (!(e.is_dir && (e.name == "revisions" || e.name == "tags")))
+    else if (!(e.is_dir &&
+               (e.name == "revisions" || e.name == "tags" || e.name == kSubjectsDirName)))
       fsck_stray(w, p, e);
   }
   FsckPath revisions, tags;
   if (fsck_child(w, m, "revisions", revisions) && is_dir(revisions.abs.c_str()))
     check_revisions(w, revisions, scan);
   if (fsck_child(w, m, "tags", tags) && is_dir(tags.abs.c_str())) check_tags(w, tags, scan);
+  check_subject_index(w, m, scan);
   for (const auto& hex : scan.cts)
     if (!scan.bodies.count(hex))
       w.add(FsckKind::orphan_content_type, m.rel + "/" + hex + ".ct",

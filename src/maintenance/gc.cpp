@@ -11,7 +11,9 @@
 #include "core/fileutil.h"
 #include "core/paths.h"
 #include "core/result.h"
+#include "listings/discovery.h"
 #include "maintenance/gc_internal.h"
+#include "manifests/subject_index.h"
 #include "platform/platform.h"
 #include "reg_storage.h"
 
@@ -82,6 +84,15 @@ const char* summary(const gc_run& run) {
   return out.finish();
 }
 
+// Subject index entries whose manifest is gone (a deletion cut short) go with the collection;
+// a fresh one may belong to a push that has not written its body yet.
+void prune_subject_index() {
+  std::vector<std::string> repos;
+  discover_all_repos(repos);
+  const std::int64_t now = platform::wall_clock_seconds();
+  for (const auto& repo : repos) subject_index_prune(repo, now, kStaleUploadSecs);
+}
+
 // Everything after the first snapshot. False (message recorded) when the mark was incomplete.
 bool collect(gc_run& run, const upload_scan& uploads) {
   run.rec.blobs_total = gc_count_blobs();
@@ -96,6 +107,7 @@ bool collect(gc_run& run, const upload_scan& uploads) {
     run.rec.cancelled = 1;
   else
     gc_sweep(run, set);
+  if (!run.rec.dry_run && !run.rec.cancelled) prune_subject_index();
   return true;
 }
 

@@ -12,6 +12,7 @@
 #include "core/paths.h"
 #include "manifests/manifest_store.h"
 #include "manifests/protection.h"
+#include "manifests/subject_index.h"
 #include "platform/platform.h"
 #include "reg_storage.h"
 
@@ -60,9 +61,13 @@ bool remove_manifest_files(const char* repo, const char* hex, bool with_rev_dir)
   if (!manifest_body_path(repo, hex, body) || !manifest_ct_path(repo, hex, ct) ||
       !manifest_rev_path(repo, hex, rev_link) || !manifest_rev_dir(repo, hex, rev_dir))
     return false;  // unreachable: a root of 3499 and a name of 255 characters leave room for these
+  // The body names the subject whose index entry goes with it; read before it is removed.
+  std::string text;
+  const bool have_text = read_file_alloc(body.c_str(), text);
   // Removed without asking first: a failed query would pass for a missing body.
   const int e = platform::remove_file(body.c_str());
   if (e != 0 && e != platform::kErrNotFound) return false;
+  if (have_text) subject_index_remove(repo, hex, text);
   remove_if_file(ct);
   remove_if_file(rev_link);
   if (with_rev_dir) platform::remove_dir(rev_dir.c_str());  // only when empty

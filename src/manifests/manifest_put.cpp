@@ -16,6 +16,7 @@
 #include "listings/discovery.h"
 #include "manifests/manifest_store.h"
 #include "manifests/protection.h"
+#include "manifests/subject_index.h"
 #include "reg_storage.h"
 
 namespace reg {
@@ -195,10 +196,17 @@ bool protected_tag_moves(const char* repo, const char* tag, const char* hex) {
 // instead of a creation attempt for every component of the path.
 bool ensure_dir(const Path& dir) { return is_dir(dir.c_str()) || mkdirs(dir.c_str()) == 0; }
 
-int write_manifest_files(const PutPaths& p, const char* body, std::size_t len, std::string_view ct,
-                         const char* hex, bool tagged) {
+int write_manifest_files(const PutPaths& p, const char* repo, const char* body, std::size_t len,
+                         std::string_view ct, const char* hex, bool tagged,
+                         const SubjectRef* subject) {
   if (!ensure_dir(p.manifests)) {
     set_error("mkdirs manifests dir failed");
+    return -1;
+  }
+  // Before the body: a push cut short leaves an entry without body, which readers pass over,
+  // never a referrer the index misses.
+  if (subject && subject_index_add(repo, hex, *subject) != 0) {
+    set_error("write subject index failed");
     return -1;
   }
   if (write_file(p.body.c_str(), body, len) != 0) {
@@ -284,8 +292,15 @@ int manifest_put(const char* repo, const char* reference, const char* body, std:
     set_error("TAG_IMMUTABLE: %s:%s", repo, tag);
     return -1;
   }
-  if (write_manifest_files(paths, body, body_len, choose_content_type(content_type, media_type),
-                           hex, tag != nullptr) != 0)
+  const std::string_view ct = choose_content_type(content_type, media_type);
+  SubjectRef subject;
+  const bool has_subject = subject_ref_of(std::string_view(body, body_len), hex, ct, subject);
+  if (has_subject && !subject_entry_fits(repo, subject.subject_hex, hex)) {
+    set_error("path too long");
+    return -1;
+  }
+  if (write_manifest_files(paths, repo, body, body_len, ct, hex, tag != nullptr,
+                           has_subject ? &subject : nullptr) != 0)
     return -1;
   std::snprintf(digest_out, kDigestLen + 1, "sha256:%s", hex);
   return 0;

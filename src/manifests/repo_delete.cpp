@@ -18,6 +18,7 @@
 #include "core/fileutil.h"
 #include "core/paths.h"
 #include "manifests/protection.h"
+#include "manifests/subject_index.h"
 #include "reg_storage.h"
 
 namespace reg {
@@ -150,7 +151,21 @@ bool preserved_tags(const std::string& repo, std::vector<Preserved>& out) {
   return true;
 }
 
-KeepSet keep_set(const std::vector<Preserved>& kept) {
+// The subject index entry of a kept manifest stays with it, so its referrers listing never
+// misses it, not even while the deletion runs.
+void keep_subject_entry(const std::string& repo, const std::string& hex, KeepSet& k) {
+  Path body;
+  std::string text;
+  if (!manifest_body_path(repo, hex, body) || !read_file_alloc(body.c_str(), text)) return;
+  const std::string subject = subject_digest_of(text);
+  if (subject.empty()) return;
+  const std::string dir =
+      std::string(kSubjectsDirName) + "/" + subject.substr(kDigestPrefix.size());
+  k.files.insert(dir + "/" + hex);
+  k.dirs.insert({std::string(kSubjectsDirName), dir});
+}
+
+KeepSet keep_set(const std::string& repo, const std::vector<Preserved>& kept) {
   KeepSet k;
   for (const auto& p : kept) {
     const std::string hex = p.hex();
@@ -158,6 +173,7 @@ KeepSet keep_set(const std::vector<Preserved>& kept) {
         {hex, hex + ".ct", "revisions/sha256/" + hex + "/link", "tags/" + p.tag + "/current/link"});
     k.dirs.insert({"revisions", "revisions/sha256", "revisions/sha256/" + hex, "tags",
                    "tags/" + p.tag, "tags/" + p.tag + "/current"});
+    keep_subject_entry(repo, hex, k);
   }
   return k;
 }
@@ -287,7 +303,7 @@ int repo_delete(const char* repo) {
 
   std::vector<Preserved> kept;
   bool ok = preserved_tags(name, kept);
-  const KeepSet keep = keep_set(kept);
+  const KeepSet keep = keep_set(name, kept);
   ok = ok && remove_unowned(dir, &keep);
   if (ok)
     for (const auto& p : kept) ok &= complete_kept(name, p);

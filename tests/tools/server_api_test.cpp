@@ -229,27 +229,74 @@ TEST_F(ApiTest, TagsAndCatalogPageWithLinks) {
   EXPECT_NE(c1->get_header_value("Link").find("last=page/app"), std::string::npos);
 }
 
-TEST_F(ApiTest, ReferrersListOnlyThisRepositorysManifests) {
+// An artifact naming `subject`, with its own artifactType and an annotation.
+std::string artifact(const std::string& cfg, const std::string& subject, const std::string& type) {
+  return R"({"schemaVersion":2,"mediaType":"application/vnd.oci.image.manifest.v1+json","artifactType":")" +
+         type + R"(","config":{"mediaType":"application/vnd.oci.empty.v1+json","digest":")" + cfg +
+         R"(","size":2},"layers":[],"subject":{"mediaType":"application/vnd.oci.image.manifest.v1+json","digest":")" +
+         subject + R"(","size":1},"annotations":{"note":")" + type + R"("}})";
+}
+
+TEST_F(ApiTest, ReferrersListTheManifestsWhoseSubjectIsTheDigest) {
   const char* ct = "application/vnd.oci.image.manifest.v1+json";
-  std::string subject = push_blob("refs/a", "the subject");
-  std::string cfg = push_blob("refs/a", "{}");
-  std::string body =
-      R"({"schemaVersion":2,"artifactType":"application/x-sig","config":{"mediaType":"application/vnd.oci.empty.v1+json","digest":")" +
-      cfg + R"(","size":2},"layers":[{"mediaType":"x","digest":")" + subject + R"(","size":11}]})";
-  ASSERT_EQ(put_manifest("refs/a", "sig", body, ct)->status, 201);
-  std::string d = tool::sha256_digest(body);
-  auto in_a = cli().Get(("/v2/refs/a/referrers/" + subject).c_str());
-  ASSERT_EQ(in_a->status, 200);
-  EXPECT_NE(in_a->body.find(d), std::string::npos);
-  EXPECT_NE(in_a->body.find(R"("artifactType":"application/x-sig")"), std::string::npos);
-  auto in_b = cli().Get(("/v2/refs/b/referrers/" + subject).c_str());
-  EXPECT_EQ(in_b->body.find(d), std::string::npos);
+  const std::string image = image_manifest("refs/a", "the subject");
+  ASSERT_EQ(put_manifest("refs/a", "v1", image, ct)->status, 201);
+  const std::string subject = tool::sha256_digest(image);
+  const std::string cfg = push_blob("refs/a", "{}");
+  const std::string sig = artifact(cfg, subject, "application/x-sig");
+  const std::string sbom = artifact(cfg, subject, "application/x-sbom");
+  auto pushed = put_manifest("refs/a", tool::sha256_digest(sig), sig, ct);
+  ASSERT_EQ(pushed->status, 201);
+  EXPECT_EQ(pushed->get_header_value("OCI-Subject"), subject);
+  EXPECT_FALSE(put_manifest("refs/a", "v2", image, ct)->has_header("OCI-Subject"));
+  ASSERT_EQ(put_manifest("refs/a", tool::sha256_digest(sbom), sbom, ct)->status, 201);
+
+  auto all = cli().Get(("/v2/refs/a/referrers/" + subject).c_str());
+  ASSERT_EQ(all->status, 200);
+  EXPECT_EQ(all->get_header_value("Content-Type"), "application/vnd.oci.image.index.v1+json");
+  EXPECT_NE(all->body.find(tool::sha256_digest(sig)), std::string::npos);
+  EXPECT_NE(all->body.find(
+                R"("artifactType":"application/x-sig","annotations":{"note":"application/x-sig"})"),
+            std::string::npos)
+      << all->body;
+  EXPECT_NE(all->body.find(tool::sha256_digest(sbom)), std::string::npos);
+  EXPECT_FALSE(all->has_header("OCI-Filters-Applied"));
+  // A layer is no subject: the image that uses it is not its referrer.
+  auto layer = cli().Get(("/v2/refs/a/referrers/" + tool::sha256_digest("the subject")).c_str());
+  EXPECT_EQ(layer->body.find(subject), std::string::npos);
+
   auto filtered =
-      cli().Get(("/v2/refs/a/referrers/" + subject + "?artifactType=application/other").c_str());
-  EXPECT_EQ(filtered->body.find(d), std::string::npos);
+      cli().Get(("/v2/refs/a/referrers/" + subject + "?artifactType=application/x-sbom").c_str());
   EXPECT_EQ(filtered->get_header_value("OCI-Filters-Applied"), "artifactType");
+  EXPECT_EQ(filtered->body.find(tool::sha256_digest(sig)), std::string::npos);
+  EXPECT_NE(filtered->body.find(tool::sha256_digest(sbom)), std::string::npos);
+  EXPECT_EQ(cli().Get(("/v2/refs/b/referrers/" + subject).c_str())->body.find("sha256:"),
+            std::string::npos);  // another repository's referrers are not this one's
+
+  // What a client without the API keeps under the tag schema counts as well.
+  const std::string other = artifact(cfg, tool::sha256_digest("elsewhere"), "application/x-old");
+  ASSERT_EQ(put_manifest("refs/a", tool::sha256_digest(other), other, ct)->status, 201);
+  const std::string fallback =
+      R"({"schemaVersion":2,"mediaType":"application/vnd.oci.image.index.v1+json","manifests":[{"mediaType":"application/vnd.oci.image.manifest.v1+json","digest":")" +
+      tool::sha256_digest(other) + R"(","size":1,"artifactType":"application/x-old"}]})";
+  ASSERT_EQ(put_manifest("refs/a", "sha256-" + subject.substr(7), fallback,
+                         "application/vnd.oci.image.index.v1+json")
+                ->status,
+            201);
+  EXPECT_NE(
+      cli().Get(("/v2/refs/a/referrers/" + subject).c_str())->body.find(tool::sha256_digest(other)),
+      std::string::npos);
+
+  // Deleting a referrer takes it out of the list.
+  ASSERT_EQ(cli().Delete(("/v2/refs/a/manifests/" + tool::sha256_digest(sig)).c_str())->status,
+            202);
+  auto after = cli().Get(("/v2/refs/a/referrers/" + subject).c_str());
+  EXPECT_EQ(after->body.find(tool::sha256_digest(sig)), std::string::npos);
+  EXPECT_NE(after->body.find(tool::sha256_digest(sbom)), std::string::npos);
+
   auto unknown = cli().Get(("/v2/refs/a/referrers/" + tool::sha256_digest("unknown")).c_str());
   EXPECT_EQ(unknown->status, 200);
+  EXPECT_NE(unknown->body.find(R"("manifests":[])"), std::string::npos);
 }
 
 TEST_F(ApiTest, PushesWaitThenGet503WhileACollectionHoldsTheStore) {

@@ -27,7 +27,7 @@ std::string own_dir() {
 
 }  // namespace
 
-int run_fsck(const GlobalOptions& g) {
+int run_fsck(const GlobalOptions& g, bool repair) {
   if (g.root.empty()) {
     fail("no storage root: pass --root DIR");
     return kExitUnchecked;
@@ -40,6 +40,7 @@ int run_fsck(const GlobalOptions& g) {
   const std::string prog = dir + "/tarnwick-registry-fsck";
   std::vector<const char*> argv = {prog.c_str(), "--root", g.root.c_str()};
   if (g.json) argv.push_back("--json");
+  if (repair) argv.push_back("--repair");
   argv.push_back(nullptr);
   std::fflush(nullptr);
   execv(prog.c_str(), const_cast<char* const*>(argv.data()));

@@ -6,7 +6,7 @@
 namespace tool {
 
 // Replaces this process with tarnwick-registry-fsck from the same directory, passing the
-// root and --json. Returns only when that fails (exit code 2, message printed).
-int run_fsck(const GlobalOptions& g);
+// root, --json and --repair. Returns only when that fails (exit code 2, message printed).
+int run_fsck(const GlobalOptions& g, bool repair);
 
 }  // namespace tool

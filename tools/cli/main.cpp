@@ -105,7 +105,10 @@ int main(int argc, char** argv) {
   bind(ex, [&] { return tool::run_export(g, source, dir); });
 
   auto* fk = app.add_subcommand("fsck", "Check the store; exit 0 only when it is sound");
-  bind(fk, [&] { return tool::run_fsck(g); });
+  bool repair = false;
+  fk->add_flag("--repair", repair,
+               "First rebuild the subject index of every repository from its manifests");
+  bind(fk, [&] { return tool::run_fsck(g, repair); });
 
   CLI11_PARSE(app, argc, argv);
   return rc;

@@ -11,6 +11,8 @@
 #include <string_view>
 
 #include "fsck/fsck.h"
+#include "maintenance/fsck_repair.h"
+#include "store_lock.h"
 #include "reg_storage.h"
 
 namespace {
@@ -21,18 +23,21 @@ constexpr int kExitUnchecked = 2;
 
 void usage(std::FILE* out) {
   std::fputs(
-      "usage: tarnwick-registry-fsck [--root DIR] [--json]\n"
+      "usage: tarnwick-registry-fsck [--root DIR] [--json] [--repair]\n"
       "Checks every blob and manifest against its digest, the content-type files, tag and "
       "revision\n"
       "links, the blobs that manifests name, stale uploads and stray entries. The root defaults "
       "to\n"
-      "$TARNWICK_ROOT. Exit 0: sound (warnings allowed); 1: corrupt findings; 2: not checked.\n",
+      "$TARNWICK_ROOT. --repair first rebuilds the subject index of every repository from the\n"
+      "manifests (waiting for pushes and collections to finish), then checks.\n"
+      "Exit 0: sound (warnings allowed); 1: corrupt findings; 2: not checked.\n",
       out);
 }
 
 struct Args {
   std::string root;
   bool json = false;
+  bool repair = false;
 };
 
 // False (after the message) when the arguments cannot be used; *done when --help was asked.
@@ -42,6 +47,8 @@ bool parse_args(int argc, char** argv, Args& a, bool* done) {
     const std::string_view arg = argv[i];
     if (arg == "--json") {
       a.json = true;
+    } else if (arg == "--repair") {
+      a.repair = true;
     } else if (arg == "--root" && i + 1 < argc) {
       a.root = argv[++i];
     } else if (arg.starts_with("--root=")) {
@@ -64,6 +71,25 @@ bool parse_args(int argc, char** argv, Args& a, bool* done) {
   return true;
 }
 
+// Writers and collections are held off while the index is made again: a push writes its
+// entry just before its body, and must not see it removed in between.
+bool repair(const Args& args) {
+  tool::StoreLock lock;
+  std::string error;
+  if (!lock.acquire_exclusive(args.root, error)) {
+    std::fprintf(stderr, "tarnwick-registry-fsck: %s\n", error.c_str());
+    return false;
+  }
+  reg::FsckRepairReport r;
+  if (!reg::fsck_repair(r)) {
+    std::fprintf(stderr, "tarnwick-registry-fsck: %s\n", reg_storage_last_error());
+    return false;
+  }
+  const std::string text = reg::fsck_repair_text(r);
+  std::fwrite(text.data(), 1, text.size(), args.json ? stderr : stdout);
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -75,6 +101,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "tarnwick-registry-fsck: %s\n", reg_storage_last_error());
     return kExitUnchecked;
   }
+  if (args.repair && !repair(args)) return kExitUnchecked;
   reg::FsckReport report;
   if (!reg::fsck_store(report)) {
     std::fprintf(stderr, "tarnwick-registry-fsck: %s\n", reg_storage_last_error());

@@ -2,6 +2,7 @@
 #include <reg_storage.h>
 
 #include "digest.h"
+#include "manifests/subject_index.h"
 #include "server_context.h"
 #include "server_errors.h"
 #include "server_routes.h"
@@ -91,6 +92,9 @@ void put_manifest(ServerContext& ctx, const std::string& name, const std::string
   res.status = 201;
   res.set_header("Location", "/v2/" + name + "/manifests/" + digest);
   res.set_header("Docker-Content-Digest", digest);
+  // The store indexed the manifest under its subject: the client need not tag a fallback.
+  const std::string subject = reg::subject_digest_of(body);
+  if (!subject.empty()) res.set_header("OCI-Subject", subject);
 }
 
 void delete_manifest(ServerContext& ctx, const std::string& name, const std::string& reference,

@@ -1,65 +1,74 @@
-// GET /v2/<name>/referrers/<digest>: the library's store-wide referrers, narrowed to the
-// manifests this repository holds, each with its artifactType, optionally filtered by it.
+// GET /v2/<name>/referrers/<digest>: the manifests of this repository whose `subject` is the
+// digest, from the repository's subject index, and those listed by an index that a client
+// tagged with the referrers tag schema (sha256-<hex>), optionally filtered by artifactType.
 #include <reg_storage.h>
 
 #include "digest.h"
 #include "json_util.h"
+#include "manifests/subject_index.h"
 #include "server_context.h"
 #include "server_errors.h"
 
+#include <set>
 #include <vector>
 
 namespace tool {
 namespace {
 
-struct Referrer {
-  yyjson_val* descriptor;
-  std::string artifact_type;
+constexpr const char* kIndexMediaType = "application/vnd.oci.image.index.v1+json";
+
+// Referrer descriptors parsed once, in the order they are listed; each digest once.
+class Referrers {
+ public:
+  void add_text(const std::string& text) {
+    DocPtr doc = parse_json(text);
+    if (!doc) return;
+    yyjson_val* root = yyjson_doc_get_root(doc.get());
+    add(root, std::move(doc));
+  }
+  void add(yyjson_val* d, DocPtr owner) {
+    const std::string digest = json_str(d, "digest");
+    if (!is_sha256_digest(digest) || !seen_.insert(digest).second) return;
+    items_.push_back(d);
+    if (owner) docs_.push_back(std::move(owner));
+  }
+  void keep(DocPtr doc) { docs_.push_back(std::move(doc)); }
+
+  std::string compose(const std::string& filter) const {
+    MutDocPtr doc(yyjson_mut_doc_new(nullptr));
+    yyjson_mut_val* root = yyjson_mut_obj(doc.get());
+    yyjson_mut_doc_set_root(doc.get(), root);
+    yyjson_mut_obj_add_int(doc.get(), root, "schemaVersion", 2);
+    yyjson_mut_obj_add_str(doc.get(), root, "mediaType", kIndexMediaType);
+    yyjson_mut_val* arr = yyjson_mut_obj_add_arr(doc.get(), root, "manifests");
+    for (yyjson_val* d : items_)
+      if (filter.empty() || json_str(d, "artifactType") == filter)
+        yyjson_mut_arr_append(arr, yyjson_val_mut_copy(doc.get(), d));
+    return write_json(doc.get());
+  }
+
+ private:
+  std::vector<yyjson_val*> items_;
+  std::vector<DocPtr> docs_;
+  std::set<std::string> seen_;
 };
 
-// The artifact type of a manifest: its own artifactType, else its config's media type.
-std::string artifact_type_of(const std::string& body) {
+// A client without the referrers API keeps an index under the tag sha256-<hex>; what it lists
+// counts as referrers too. Called with the library lock held.
+void add_tag_schema_index(const std::string& name, const std::string& hex, Referrers& out) {
+  char ct[128], got[72];
+  const std::string tag = "sha256-" + hex;
+  const char* body = reg_manifest_get(name.c_str(), tag.c_str(), ct, got);
+  if (body == nullptr) return;
   DocPtr doc = parse_json(body);
-  if (!doc) return std::string();
-  yyjson_val* root = yyjson_doc_get_root(doc.get());
-  std::string t = json_str(root, "artifactType");
-  return t.empty() ? json_str(yyjson_obj_get(root, "config"), "mediaType") : t;
-}
-
-std::string empty_index() {
-  return "{\"schemaVersion\":2,\"mediaType\":\"application/vnd.oci.image.index.v1+json\","
-         "\"manifests\":[]}";
-}
-
-// Keeps the descriptors whose manifest is stored in `name`; called with the library lock held.
-std::vector<Referrer> in_repository(const std::string& name, yyjson_val* manifests) {
-  std::vector<Referrer> out;
+  if (!doc) return;
+  yyjson_val* manifests = yyjson_obj_get(yyjson_doc_get_root(doc.get()), "manifests");
   size_t i, n;
   yyjson_val* d;
   yyjson_arr_foreach(manifests, i, n, d) {
-    std::string digest = json_str(d, "digest");
-    char ct[128], got[72];
-    const char* body = reg_manifest_get(name.c_str(), digest.c_str(), ct, got);
-    if (body != nullptr) out.push_back({d, artifact_type_of(body)});
+    if (yyjson_is_obj(d)) out.add(d, nullptr);
   }
-  return out;
-}
-
-std::string compose(const std::vector<Referrer>& refs, const std::string& filter) {
-  MutDocPtr doc(yyjson_mut_doc_new(nullptr));
-  yyjson_mut_val* root = yyjson_mut_obj(doc.get());
-  yyjson_mut_doc_set_root(doc.get(), root);
-  yyjson_mut_obj_add_int(doc.get(), root, "schemaVersion", 2);
-  yyjson_mut_obj_add_str(doc.get(), root, "mediaType", "application/vnd.oci.image.index.v1+json");
-  yyjson_mut_val* arr = yyjson_mut_obj_add_arr(doc.get(), root, "manifests");
-  for (const Referrer& r : refs) {
-    if (!filter.empty() && r.artifact_type != filter) continue;
-    yyjson_mut_val* d = yyjson_val_mut_copy(doc.get(), r.descriptor);
-    if (!r.artifact_type.empty())
-      yyjson_mut_obj_add_strcpy(doc.get(), d, "artifactType", r.artifact_type.c_str());
-    yyjson_mut_arr_append(arr, d);
-  }
-  return write_json(doc.get());
+  out.keep(std::move(doc));
 }
 
 }  // namespace
@@ -67,25 +76,21 @@ std::string compose(const std::vector<Referrer>& refs, const std::string& filter
 void handle_referrers(ServerContext& ctx, const std::string& name, const std::string& digest,
                       const httplib::Request& req, httplib::Response& res) {
   if (!is_sha256_digest(digest)) return send_error(res, 400, "DIGEST_INVALID", "invalid digest");
-  std::string filter = req.get_param_value("artifactType");
-  if (!filter.empty()) res.set_header("OCI-Filters-Applied", "artifactType");
-  std::string json, error;
-  std::lock_guard<std::mutex> l(ctx.library);
-  const char* text = reg_referrers_json(digest.c_str());
-  if (text == nullptr) {
-    error = reg_storage_last_error();
-    // An unknown subject simply has no referrers.
-    if (error == "manifest not found")
-      return res.set_content(empty_index(), "application/vnd.oci.image.index.v1+json");
-    return send_library_error(res, error);
+  const std::string filter = req.get_param_value("artifactType");
+  const std::string hex = digest.substr(7);
+  Referrers refs;
+  {
+    std::lock_guard<std::mutex> l(ctx.library);
+    std::vector<std::string> indexed;
+    if (!reg::subject_index_list(name, hex, indexed))
+      return send_error(res, 500, "UNKNOWN", "the subject index cannot be read");
+    for (const auto& text : indexed) refs.add_text(text);
+    add_tag_schema_index(name, hex, refs);
   }
-  json = text;  // copied: the manifest reads below reuse the library's buffer
-  DocPtr doc = parse_json(json);
-  if (!doc) return send_error(res, 500, "UNKNOWN", "unexpected referrers from the library");
-  yyjson_val* manifests = yyjson_obj_get(yyjson_doc_get_root(doc.get()), "manifests");
-  std::vector<Referrer> refs = in_repository(name, manifests);
+  // A digest without referrers, even an unknown one, has an empty list: never 404.
   res.status = 200;
-  res.set_content(compose(refs, filter), "application/vnd.oci.image.index.v1+json");
+  if (!filter.empty()) res.set_header("OCI-Filters-Applied", "artifactType");
+  res.set_content(refs.compose(filter), kIndexMediaType);
 }
 
 }  // namespace tool
