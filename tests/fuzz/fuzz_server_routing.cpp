@@ -1,23 +1,25 @@
 // The registry server's request handling with arbitrary methods, paths, query strings, headers
 // and bodies, run in process over a real store (no sockets): the request is decoded as the
-// HTTP library decodes it, then authenticated, routed and answered. Never a crash, never a
+// server's HTTP layer decodes it, then authenticated, routed and answered. Never a crash, never a
 // 5xx other than the documented 503, every error in the API's JSON form, every 401 with its
 // challenge, no CR or LF in a response header, and nothing written beside the store root.
 //
 // Input: fields split at 0xFF: flags+method, target, headers ("Name: value" lines), body.
 // The first byte's bit 0 turns on htpasswd users (fuzz/fuzz, bcrypt), bit 1 read-only; the rest
 // of the first field is the method, or when empty one of the API's methods by the high bits.
-#include <httplib.h>
 #include <yyjson.h>
 
 #include "fuzz_common.h"
 #include "reg_storage.h"
+#include "http_message.h"
 #include "server_context.h"
 #include "server_security.h"
 
 #include <filesystem>
 #include <fstream>
 #include <memory>
+
+#include <unistd.h>
 
 namespace {
 
@@ -59,19 +61,7 @@ World& world() {
   return w;
 }
 
-// As the HTTP library's server does: the path is percent-decoded, a second '?' refuses the
-// request, and the query becomes decoded parameters.
-bool set_target(httplib::Request& req, const std::string& target) {
-  req.target = target;
-  size_t q = target.find('?');
-  if (q != std::string::npos && target.find('?', q + 1) != std::string::npos) return false;
-  req.path = httplib::detail::decode_url(target.substr(0, q), false);
-  if (q != std::string::npos && q + 1 < target.size())
-    httplib::detail::parse_query_text(target.substr(q + 1), req.params);
-  return true;
-}
-
-void set_headers(httplib::Request& req, const std::string& text) {
+void set_headers(tool::HttpRequest& req, const std::string& text) {
   size_t start = 0;
   while (start < text.size()) {
     size_t end = text.find('\n', start);
@@ -86,26 +76,19 @@ void set_headers(httplib::Request& req, const std::string& text) {
   }
 }
 
-// Draws a streamed body the way the server would send it, so the file reads run too.
-void drain_provider(httplib::Response& res) {
-  if (!res.content_provider_) return;
-  size_t offset = 0;
-  bool ok = true;
-  httplib::DataSink sink;
-  sink.write = [&](const char*, size_t n) {
-    offset += n;
-    return true;
-  };
-  sink.is_writable = [] { return true; };
-  sink.done = [] {};
-  while (ok && offset < res.content_length_) {
-    size_t before = offset;
-    ok = res.content_provider_(offset, res.content_length_ - offset, sink) && offset > before;
+// Reads a streamed body the way the server would send it, so the file reads run too.
+void drain_file(const tool::HttpResponse& res) {
+  if (!res.file) return;
+  char buf[65536];
+  long long left = res.file->length;
+  while (left > 0) {
+    ssize_t n = pread(res.file->fd, buf, sizeof buf, res.file->offset + res.file->length - left);
+    if (n <= 0) return;
+    left -= n;
   }
-  res.content_provider_success_ = ok;
 }
 
-void check_response(const httplib::Response& res) {
+void check_response(const tool::HttpResponse& res) {
   if (res.status < 100 || res.status > 599) std::abort();
   if (res.status >= 500 && res.status != 503) std::abort();
   for (const auto& [name, value] : res.headers)
@@ -139,24 +122,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   auto f = fuzz::split_fields(data, size, 4);
   unsigned flags = f[0].empty() ? 0 : static_cast<unsigned char>(f[0][0]);
-  httplib::Request req;
+  tool::HttpRequest req;
   req.method = f[0].size() > 1 ? f[0].substr(1) : kMethods[(flags >> 2) % 7];
-  if (!set_target(req, f[1])) return 0;
+  if (!tool::set_request_target(req, f[1])) return 0;
   set_headers(req, f[2]);
   w.ctx->users = (flags & 1) ? &w.users : nullptr;
   w.ctx->read_only = (flags & 2) != 0;
   const std::string& body = f[3];
-  httplib::ContentReader reader(
-      [&body](httplib::ContentReceiver receive) {
-        size_t half = body.size() / 2;  // two pieces, as a body arrives over the network
-        return receive(body.data(), half) && receive(body.data() + half, body.size() - half);
-      },
-      [](httplib::MultipartContentHeader, httplib::ContentReceiver) { return false; });
   bool has_body = req.method == "POST" || req.method == "PUT" || req.method == "PATCH";
-  httplib::Response res;
-  tool::dispatch_request(*w.ctx, req, res, has_body ? &reader : nullptr);
-  if (res.status == -1) res.status = 200;  // what the HTTP library sends for a handled request
-  drain_provider(res);
+  tool::BodyReader reader = [&body, has_body](const tool::BodyReceiver& receive) {
+    if (!has_body) return true;
+    size_t half = body.size() / 2;  // two pieces, as a body arrives over the network
+    return receive(body.data(), half) && receive(body.data() + half, body.size() - half);
+  };
+  tool::HttpResponse res;
+  tool::dispatch_request(*w.ctx, req, res, reader);
+  drain_file(res);
   check_response(res);
   return 0;
 }

@@ -35,8 +35,8 @@ TEST_F(ApiTest, BlobRangesAreServedFromTheFile) {
       {"bytes=-3", 206, "789", "bytes 7-9/10"},
       {"bytes=5-100", 206, "56789", "bytes 5-9/10"},
       {"bytes=10-", 416, nullptr, "bytes */10"},
-      {"bytes=4-2", 416, "", ""},                // refused by the HTTP layer itself
-      {"bytes=0-1,4-5", 200, "0123456789", ""},  // several ranges: whole body
+      {"bytes=4-2", 416, nullptr, "bytes */10"},  // invalid: answered as unsatisfiable
+      {"bytes=0-1,4-5", 200, "0123456789", ""},   // several ranges: whole body
   };
   for (const Case& c : cases) {
     httplib::Headers h;

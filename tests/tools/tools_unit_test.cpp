@@ -109,7 +109,7 @@ TEST(ErrorMappingTest, LibraryMessagesBecomeApiErrors) {
 }
 
 TEST(ErrorMappingTest, ErrorBodyIsTheApiJsonForm) {
-  httplib::Response res;
+  tool::HttpResponse res;
   tool::send_error(res, 404, "BLOB_UNKNOWN", "blob not found: \"x\"");
   EXPECT_EQ(res.status, 404);
   EXPECT_EQ(res.body, R"({"errors":[{"code":"BLOB_UNKNOWN","message":"blob not found: \"x\""}]})");
@@ -117,7 +117,7 @@ TEST(ErrorMappingTest, ErrorBodyIsTheApiJsonForm) {
 }
 
 TEST(ErrorMappingTest, ErrorBodyStaysJsonWhenTheMessageIsNotUtf8) {
-  httplib::Response res;
+  tool::HttpResponse res;
   tool::send_error(res, 404, "BLOB_UPLOAD_UNKNOWN", "upload not found: 0-\xab\xc3\xa9");
   EXPECT_EQ(
       res.body,

@@ -20,6 +20,26 @@ void add_global_options(CLI::App& app, GlobalOptions& g) {
   app.add_flag("--json", g.json, "Print the library's JSON unchanged");
 }
 
+// The HTTP layer's limits, each with the status it answers when passed.
+void add_limit_options(CLI::App* s, tool::ServeOptions& o) {
+  tool::HttpLimits& l = o.limits;
+  auto positive = [s](const char* name, int& v, const char* what) {
+    s->add_option(name, v, what)->check(CLI::PositiveNumber);
+  };
+  positive("--header-timeout", l.header_timeout_s, "Seconds to receive a request's headers (408)");
+  positive("--keepalive-timeout", l.keepalive_timeout_s, "Seconds an idle connection stays open");
+  positive("--body-timeout", l.body_timeout_s, "Seconds without request body bytes (408)");
+  positive("--send-timeout", l.send_timeout_s, "Seconds a response may make no progress");
+  positive("--max-header-count", l.max_header_count, "Header fields per request (431)");
+  positive("--max-header-bytes", l.max_header_bytes, "Bytes of request line and headers (431)");
+  positive("--max-url-length", l.max_url_length, "Bytes of the request target (414)");
+  positive("--max-connections", l.max_connections, "Open connections in total (503)");
+  positive("--max-connections-per-address", l.max_connections_per_address,
+           "Open connections from one client address (503)");
+  positive("--drain-timeout", o.drain_timeout_s,
+           "On SIGTERM, seconds for requests in flight to finish");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -36,10 +56,15 @@ int main(int argc, char** argv) {
   tool::ServeOptions serve;
   auto* s = app.add_subcommand("serve", "Serve the OCI Distribution API from the store");
   s->add_option("--listen", serve.listen, "Address:port to listen on (loopback by default)");
-  s->add_option("--threads", serve.threads, "Worker threads (one per open connection)");
+  s->add_option("--threads", serve.threads, "Worker threads that run requests")
+      ->check(CLI::PositiveNumber);
+  s->add_option("--io-threads", serve.io_threads, "Threads that serve the connections")
+      ->check(CLI::PositiveNumber);
+  add_limit_options(s, serve);
   s->add_option("--gc-wait-ms", serve.gc_wait_ms,
                 "How long a push waits for a running collection before 503");
   s->add_option("--access-log", serve.access_log, "Access log file ('-' for stdout)");
+  s->add_option("--access-log-format", serve.access_log_format, "text or json");
   s->add_option("--tls-cert", serve.tls_cert, "TLS certificate chain (PEM); serve HTTPS");
   s->add_option("--tls-key", serve.tls_key, "TLS private key (PEM)");
   s->add_option("--htpasswd", serve.htpasswd, "Users allowed in (bcrypt entries, htpasswd -B)");

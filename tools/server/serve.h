@@ -2,6 +2,7 @@
 #pragma once
 
 #include "cli_support.h"
+#include "http_server.h"
 
 #include <string>
 
@@ -9,13 +10,17 @@ namespace tool {
 
 struct ServeOptions {
   std::string listen = "127.0.0.1:5000";
-  int threads = 64;
-  int gc_wait_ms = 2000;       // how long a push waits for a running collection
-  std::string access_log;      // file; empty for stderr, "-" for stdout
-  std::string tls_cert, tls_key;  // PEM files; both or neither
-  std::string htpasswd;        // bcrypt users; empty for no authentication
-  bool read_only = false;      // refuse every write with 405
-  bool insecure = false;       // allow a non-loopback address without TLS and credentials
+  int threads = 32;          // worker threads that run the requests
+  int io_threads = 2;        // threads that serve the connections
+  int gc_wait_ms = 2000;     // how long a push waits for a running collection
+  int drain_timeout_s = 30;  // on SIGTERM, how long requests in flight may finish
+  HttpLimits limits;
+  std::string access_log;                  // file; empty for stderr, "-" for stdout
+  std::string access_log_format = "text";  // or "json"
+  std::string tls_cert, tls_key;           // PEM files; both or neither
+  std::string htpasswd;                    // bcrypt users; empty for no authentication
+  bool read_only = false;                  // refuse every write with 405
+  bool insecure = false;  // allow a non-loopback address without TLS and credentials
 };
 int run_serve(const GlobalOptions& g, const ServeOptions& o);
 

@@ -1,7 +1,8 @@
-// serve: the HTTP side of the registry: listening (plain or TLS), worker threads, signals,
-// access log.
+// serve: the registry's wiring: options, the store, authentication, the HTTP layer, signals
+// and the access log.
 #include <reg_storage.h>
 
+#include "access_log.h"
 #include "serve.h"
 #include "server_context.h"
 #include "server_errors.h"
@@ -9,54 +10,14 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <ctime>
-#include <memory>
 #include <thread>
 
 namespace tool {
 namespace {
-
-struct FileClose {
-  void operator()(FILE* f) const noexcept {
-    if (f != stdout && f != stderr) fclose(f);
-  }
-};
-
-class AccessLog {
- public:
-  bool open(const std::string& path) {
-    if (path.empty())
-      out_.reset(stderr);
-    else if (path == "-")
-      out_.reset(stdout);
-    else
-      out_.reset(std::fopen(path.c_str(), "a"));
-    return out_ != nullptr;
-  }
-  // One line per request: client, request line, status, body bytes.
-  void write(const httplib::Request& req, const httplib::Response& res) {
-    char when[32];
-    std::time_t now = std::time(nullptr);
-    std::tm tm;
-    gmtime_r(&now, &tm);
-    std::strftime(when, sizeof when, "%d/%b/%Y:%H:%M:%S +0000", &tm);
-    std::string len = res.get_header_value("Content-Length");
-    if (len.empty())
-      len = std::to_string(res.content_length_ ? res.content_length_ : res.body.size());
-    std::lock_guard<std::mutex> l(m_);
-    std::fprintf(out_.get(), "%s - - [%s] \"%s %s %s\" %d %s\n", req.remote_addr.c_str(), when,
-                 req.method.c_str(), req.target.c_str(), req.version.c_str(), res.status,
-                 len.c_str());
-    std::fflush(out_.get());
-  }
-
- private:
-  std::mutex m_;
-  std::unique_ptr<FILE, FileClose> out_;
-};
 
 bool split_listen(const std::string& listen, std::string& host, int& port) {
   size_t colon = listen.rfind(':');
@@ -77,45 +38,33 @@ std::string security_refusal(const ServeOptions& o, const std::string& host) {
   return listen_refusal(host, !o.tls_cert.empty(), !o.htpasswd.empty(), o.insecure);
 }
 
-std::unique_ptr<httplib::Server> make_server(const ServeOptions& o) {
-  if (o.tls_cert.empty()) return std::make_unique<httplib::Server>();
-  return std::make_unique<httplib::SSLServer>(o.tls_cert.c_str(), o.tls_key.c_str());
+// Errors the HTTP layer answers by itself, in the API's form.
+void send_http_error(HttpResponse& res, int status, const std::string& message) {
+  send_error(res, status, status == 503 ? "UNAVAILABLE" : "UNKNOWN", message);
 }
 
-void configure(httplib::Server& svr, const ServeOptions& o, AccessLog& log) {
-  int threads = o.threads > 0 ? o.threads : 1;
-  // The HTTP library owns the queue it is handed and deletes it when it stops.
-  svr.new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<size_t>(threads)); };
-  svr.set_tcp_nodelay(true);  // small responses on kept-alive connections must not wait for ACKs
-  svr.set_keep_alive_max_count(1000);
-  svr.set_read_timeout(60);
-  svr.set_write_timeout(60);
-  svr.set_logger(
-      [&log](const httplib::Request& req, const httplib::Response& res) { log.write(req, res); });
+HttpServerConfig http_config(const ServeOptions& o) {
+  HttpServerConfig c;
+  c.limits = o.limits;
+  c.io_threads = o.io_threads;
+  c.workers = o.threads;
+  c.drain_timeout_s = o.drain_timeout_s;
+  c.tls_cert = o.tls_cert;
+  c.tls_key = o.tls_key;
+  return c;
 }
 
-void register_routes(httplib::Server& svr, ServerContext& ctx) {
-  auto plain = [&ctx](const httplib::Request& req, httplib::Response& res) {
-    dispatch_request(ctx, req, res, nullptr);
-  };
-  auto with_body = [&ctx](const httplib::Request& req, httplib::Response& res,
-                          const httplib::ContentReader& reader) {
-    dispatch_request(ctx, req, res, &reader);
-  };
-  svr.Get(".*", plain);  // HEAD is served by the GET handler
-  svr.Delete(".*", plain);
-  svr.Post(".*", with_body);
-  svr.Put(".*", with_body);
-  svr.Patch(".*", with_body);
-  svr.set_exception_handler(
-      [](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
-        send_error(res, 500, "UNKNOWN", "internal error");
-      });
+// Every connection holds a descriptor: allow as many as the hard limit does.
+void raise_descriptor_limit() {
+  rlimit rl;
+  if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur >= rl.rlim_max) return;
+  rl.rlim_cur = rl.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &rl);
 }
 
 // SIGINT and SIGTERM are blocked in every thread and taken here, so the server stops from
 // an ordinary thread rather than inside a signal handler.
-std::thread start_signal_watcher(httplib::Server& svr) {
+std::thread start_signal_watcher(HttpServer& svr) {
   return std::thread([&svr] {
     sigset_t set;
     sigemptyset(&set);
@@ -123,7 +72,7 @@ std::thread start_signal_watcher(httplib::Server& svr) {
     sigaddset(&set, SIGTERM);
     int sig = 0;
     sigwait(&set, &sig);
-    svr.stop();
+    svr.shutdown();
   });
 }
 
@@ -143,23 +92,32 @@ int run_serve(const GlobalOptions& g, const ServeOptions& o) {
   int port = 0;
   if (!split_listen(o.listen, host, port)) return fail("serve: --listen needs HOST:PORT");
   if (std::string refusal = security_refusal(o, host); !refusal.empty()) return fail(refusal);
+  if (o.access_log_format != "text" && o.access_log_format != "json")
+    return fail("serve: --access-log-format is text or json");
   Htpasswd users;
   std::string error;
   if (!o.htpasswd.empty() && !users.load(o.htpasswd, error)) return fail("serve: " + error);
-  std::unique_ptr<httplib::Server> svr = make_server(o);
-  if (!svr->is_valid()) return fail("serve: cannot load the TLS certificate or key");
-  if (!open_store(g)) return 1;
+  block_stop_signals();  // before any thread starts, so every thread inherits the mask
   AccessLog log;
-  if (!log.open(o.access_log)) return fail("serve: cannot open the access log " + o.access_log);
   ServerContext ctx;
   ctx.root = g.root;
   ctx.gc_wait_ms = o.gc_wait_ms;
   ctx.users = o.htpasswd.empty() ? nullptr : &users;
   ctx.read_only = o.read_only;
-  block_stop_signals();
-  configure(*svr, o, log);
-  register_routes(*svr, ctx);
-  int bound = port == 0 ? svr->bind_to_any_port(host) : (svr->bind_to_port(host, port) ? port : -1);
+  HttpServer svr(
+      http_config(o),
+      [&ctx](const HttpRequest& req, HttpResponse& res, const BodyReader& body) {
+        dispatch_request(ctx, req, res, body);
+      },
+      send_http_error, [&log](const ExchangeRecord& r) { log.write(r); });
+  if (!o.tls_cert.empty() && !svr.load_tls(error)) return fail("serve: " + error);
+  if (!open_store(g)) return 1;
+  AccessLogFormat format =
+      o.access_log_format == "json" ? AccessLogFormat::json : AccessLogFormat::text;
+  if (!log.open(o.access_log, format))
+    return fail("serve: cannot open the access log " + o.access_log);
+  raise_descriptor_limit();
+  int bound = svr.listen(host, port, error);
   if (bound < 0) return fail("serve: cannot listen on " + o.listen);
   if (o.insecure && !is_loopback_host(host) && (o.tls_cert.empty() || o.htpasswd.empty()))
     std::fprintf(stderr,
@@ -169,13 +127,12 @@ int run_serve(const GlobalOptions& g, const ServeOptions& o) {
               o.tls_cert.empty() ? "http" : "https", host.c_str(), bound,
               o.read_only ? " (read-only)" : "");
   std::fflush(stdout);
-  std::thread watcher = start_signal_watcher(*svr);
-  bool ok = svr->listen_after_bind();
-  kill(getpid(), SIGTERM);  // wakes the watcher if listening ended on its own; else ignored
+  std::thread watcher = start_signal_watcher(svr);
+  svr.run();
   watcher.join();
   reg_storage_cleanup();
   std::fprintf(stderr, "tarnwick-registry: stopped\n");
-  return ok ? 0 : 1;
+  return 0;
 }
 
 }  // namespace tool

@@ -7,25 +7,12 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
-#include <vector>
+#include <memory>
 
 namespace tool {
 namespace {
-
-constexpr size_t kReadPiece = 1 << 20;
-
-// An open blob file, shared by the content provider until the response is done.
-struct OpenBlob {
-  int fd = -1;
-  std::vector<char> buf;
-  ~OpenBlob() {
-    if (fd >= 0) close(fd);
-  }
-};
 
 struct ByteRange {
   long long start = 0, length = 0;
@@ -54,7 +41,7 @@ int parse_byte_range(const std::string& header, long long size, ByteRange& out) 
   } else {
     first = std::atoll(a.c_str());
     last = b.empty() ? size - 1 : std::atoll(b.c_str());
-    if (!b.empty() && last < first) return 0;
+    if (!b.empty() && last < first) return -1;  // an invalid range is answered as unsatisfiable
     if (first >= size) return -1;
     if (last >= size) last = size - 1;
   }
@@ -65,7 +52,7 @@ int parse_byte_range(const std::string& header, long long size, ByteRange& out) 
 
 // Looks the blob up under the library lock and opens its file outside it. An unlinked file
 // stays readable once open, so a collection that removes it mid-stream does no harm.
-std::shared_ptr<OpenBlob> open_blob(ServerContext& ctx, const std::string& digest,
+std::shared_ptr<FileBody> open_blob(ServerContext& ctx, const std::string& digest,
                                     std::string& error) {
   char path[4096];
   {
@@ -75,7 +62,7 @@ std::shared_ptr<OpenBlob> open_blob(ServerContext& ctx, const std::string& diges
       return nullptr;
     }
   }
-  auto blob = std::make_shared<OpenBlob>();
+  auto blob = std::make_shared<FileBody>();
   blob->fd = open(path, O_RDONLY | O_CLOEXEC);
   if (blob->fd < 0) {
     error = "blob not found: " + digest;
@@ -84,26 +71,10 @@ std::shared_ptr<OpenBlob> open_blob(ServerContext& ctx, const std::string& diges
   return blob;
 }
 
-void stream_blob(httplib::Response& res, std::shared_ptr<OpenBlob> blob, ByteRange range) {
-  res.set_content_provider(static_cast<size_t>(range.length), "application/octet-stream",
-                           [blob, range](size_t offset, size_t length, httplib::DataSink& sink) {
-                             if (blob->buf.empty()) blob->buf.resize(kReadPiece);
-                             size_t want = length < kReadPiece ? length : kReadPiece;
-                             ssize_t n;
-                             do {
-                               n = pread(blob->fd, blob->buf.data(), want,
-                                         range.start + static_cast<off_t>(offset));
-                             } while (n < 0 && errno == EINTR);
-                             if (n <= 0)
-                               return false;  // the file shrank or failed: cut the response
-                             return sink.write(blob->buf.data(), static_cast<size_t>(n));
-                           });
-}
-
-void get_blob(ServerContext& ctx, const std::string& digest, const httplib::Request& req,
-              httplib::Response& res) {
+void get_blob(ServerContext& ctx, const std::string& digest, const HttpRequest& req,
+              HttpResponse& res) {
   std::string error;
-  std::shared_ptr<OpenBlob> blob = open_blob(ctx, digest, error);
+  std::shared_ptr<FileBody> blob = open_blob(ctx, digest, error);
   if (!blob) return send_library_error(res, error);
   struct stat st;
   if (fstat(blob->fd, &st) != 0) return send_error(res, 500, "UNKNOWN", "cannot read blob");
@@ -111,9 +82,6 @@ void get_blob(ServerContext& ctx, const std::string& digest, const httplib::Requ
   res.set_header("Docker-Content-Digest", digest);
   res.set_header("Accept-Ranges", "bytes");
   res.set_header("ETag", "\"" + digest + "\"");
-  // The range is applied here, with the status and Content-Range it needs; the HTTP
-  // library's own range handling is turned off for this request.
-  const_cast<httplib::Request&>(req).ranges.clear();
   ByteRange range{0, size};
   int has_range = parse_byte_range(req.get_header_value("Range"), size, range);
   if (has_range < 0) {
@@ -131,13 +99,15 @@ void get_blob(ServerContext& ctx, const std::string& digest, const httplib::Requ
     return;
   }
   if (range.length == 0) return res.set_content("", "application/octet-stream");
-  stream_blob(res, std::move(blob), range);
+  blob->offset = range.start;
+  blob->length = range.length;
+  res.send_file(std::move(blob), "application/octet-stream");
 }
 
 }  // namespace
 
 void handle_blob(ServerContext& ctx, const std::string& name, const std::string& digest,
-                 const httplib::Request& req, httplib::Response& res) {
+                 const HttpRequest& req, HttpResponse& res) {
   (void)name;  // blobs are shared by the whole store
   if (!is_sha256_digest(digest)) return send_error(res, 400, "DIGEST_INVALID", "invalid digest");
   if (req.method != "DELETE") return get_blob(ctx, digest, req, res);

@@ -4,7 +4,7 @@
 #include "server_security.h"
 #include "upload_sessions.h"
 
-#include <httplib.h>
+#include "http_message.h"
 
 #include <mutex>
 #include <string>
@@ -23,35 +23,29 @@ struct ServerContext {
   UploadSessions uploads;
 };
 
-// Handlers, one per route kind; `reader` is null for methods without a body.
+// Handlers, one per route kind; `reader` reads nothing when the request has no body.
 void handle_blob(ServerContext& ctx, const std::string& name, const std::string& digest,
-                 const httplib::Request& req, httplib::Response& res);
+                 const HttpRequest& req, HttpResponse& res);
 // `user` is the authenticated user ("" when anonymous); an upload answers only to its opener.
 void handle_upload_start(ServerContext& ctx, const std::string& name, const std::string& user,
-                         const httplib::Request& req, httplib::Response& res,
-                         const httplib::ContentReader* reader);
+                         const HttpRequest& req, HttpResponse& res, const BodyReader& reader);
 void handle_upload_session(ServerContext& ctx, const std::string& name, const std::string& uuid,
-                           const std::string& user, const httplib::Request& req,
-                           httplib::Response& res, const httplib::ContentReader* reader);
+                           const std::string& user, const HttpRequest& req, HttpResponse& res,
+                           const BodyReader& reader);
 void handle_manifest(ServerContext& ctx, const std::string& name, const std::string& reference,
-                     const httplib::Request& req, httplib::Response& res,
-                     const httplib::ContentReader* reader);
-void handle_tags_list(ServerContext& ctx, const std::string& name, const httplib::Request& req,
-                      httplib::Response& res);
-void handle_catalog(ServerContext& ctx, const httplib::Request& req, httplib::Response& res);
+                     const HttpRequest& req, HttpResponse& res, const BodyReader& reader);
+void handle_tags_list(ServerContext& ctx, const std::string& name, const HttpRequest& req,
+                      HttpResponse& res);
+void handle_catalog(ServerContext& ctx, const HttpRequest& req, HttpResponse& res);
 void handle_referrers(ServerContext& ctx, const std::string& name, const std::string& digest,
-                      const httplib::Request& req, httplib::Response& res);
+                      const HttpRequest& req, HttpResponse& res);
 
 // Routes one request to its handler (or answers 404/405/400 itself).
-void dispatch_request(ServerContext& ctx, const httplib::Request& req, httplib::Response& res,
-                      const httplib::ContentReader* reader);
+void dispatch_request(ServerContext& ctx, const HttpRequest& req, HttpResponse& res,
+                      const BodyReader& reader);
 
 // Whether a body follows the headers. Without Content-Length or chunked transfer there is
 // none, and the reader must not wait for one.
-bool request_has_body(const httplib::Request& req);
-
-// Refuses the rest of a request body that will not be read: the connection closes after the
-// response instead of reading the unread bytes as the next request.
-void close_after_response(httplib::Response& res);
+bool request_has_body(const HttpRequest& req);
 
 }  // namespace tool

@@ -16,13 +16,13 @@ bool method_in(const std::string& m, std::initializer_list<const char*> allowed)
 
 bool is_write(const std::string& m) { return method_in(m, {"POST", "PATCH", "PUT", "DELETE"}); }
 
-void send_base(httplib::Response& res) {
+void send_base(HttpResponse& res) {
   res.status = 200;
   res.set_content("{}", "application/json");
 }
 
-void route_request(ServerContext& ctx, const std::string& user, const httplib::Request& req,
-                   httplib::Response& res, const httplib::ContentReader* reader) {
+void route_request(ServerContext& ctx, const std::string& user, const HttpRequest& req,
+                   HttpResponse& res, const BodyReader& reader) {
   Route r = parse_route(req.path);
   const std::string& m = req.method;
   bool ok = true;
@@ -65,17 +65,15 @@ void route_request(ServerContext& ctx, const std::string& user, const httplib::R
 
 }  // namespace
 
-void close_after_response(httplib::Response& res) { res.set_header("Connection", "close"); }
-
-bool request_has_body(const httplib::Request& req) {
+bool request_has_body(const HttpRequest& req) {
   if (req.get_header_value("Transfer-Encoding").find("chunked") != std::string::npos) return true;
   return req.has_header("Content-Length") && req.get_header_value("Content-Length") != "0";
 }
 
 // Authentication comes first, so a caller without credentials learns nothing about the
 // store, not even which paths exist; then the read-only rule, then the route.
-void dispatch_request(ServerContext& ctx, const httplib::Request& req, httplib::Response& res,
-                      const httplib::ContentReader* reader) {
+void dispatch_request(ServerContext& ctx, const HttpRequest& req, HttpResponse& res,
+                      const BodyReader& reader) {
   res.set_header("Docker-Distribution-API-Version", "registry/2.0");
   std::string user;
   bool admitted = authenticate(ctx.users, req, res, user);
@@ -83,8 +81,8 @@ void dispatch_request(ServerContext& ctx, const httplib::Request& req, httplib::
     send_error(res, 405, "UNSUPPORTED", "the registry is read-only");
     admitted = false;
   }
+  res.user = user;
   if (admitted) route_request(ctx, user, req, res, reader);
-  if (reader != nullptr && res.status >= 400) close_after_response(res);
 }
 
 }  // namespace tool

@@ -46,7 +46,7 @@ ApiError map_library_error(std::string_view message) {
   return {500, "UNKNOWN"};
 }
 
-void send_error(httplib::Response& res, int status, const char* code, std::string_view message) {
+void send_error(HttpResponse& res, int status, const char* code, std::string_view message) {
   MutDocPtr doc(yyjson_mut_doc_new(nullptr));
   yyjson_mut_val* root = yyjson_mut_obj(doc.get());
   yyjson_mut_doc_set_root(doc.get(), root);
@@ -65,11 +65,11 @@ void send_error(httplib::Response& res, int status, const char* code, std::strin
   res.set_content(text ? std::string(text.get(), len) : std::string(), "application/json");
 }
 
-void send_error(httplib::Response& res, ApiError e, std::string_view message) {
+void send_error(HttpResponse& res, ApiError e, std::string_view message) {
   send_error(res, e.status, e.code, message);
 }
 
-void send_library_error(httplib::Response& res, const std::string& message) {
+void send_library_error(HttpResponse& res, const std::string& message) {
   send_error(res, map_library_error(message), message);
 }
 

@@ -2,7 +2,7 @@
 // messages to status codes and error codes.
 #pragma once
 
-#include <httplib.h>
+#include "http_message.h"
 
 #include <string>
 #include <string_view>
@@ -19,10 +19,10 @@ struct ApiError {
 ApiError map_library_error(std::string_view message);
 
 // {"errors":[{"code":...,"message":...}]} with the status and the JSON content type.
-void send_error(httplib::Response& res, int status, const char* code, std::string_view message);
-void send_error(httplib::Response& res, ApiError e, std::string_view message);
+void send_error(HttpResponse& res, int status, const char* code, std::string_view message);
+void send_error(HttpResponse& res, ApiError e, std::string_view message);
 
 // The last library failure, mapped; call with the library lock held, or pass the copied text.
-void send_library_error(httplib::Response& res, const std::string& message);
+void send_library_error(HttpResponse& res, const std::string& message);
 
 }  // namespace tool

@@ -17,7 +17,7 @@ namespace {
 constexpr int kMaxPage = 10000;
 
 // Page size from ?n=: -1 when absent (everything), else 0..kMaxPage; false when malformed.
-bool page_size(const httplib::Request& req, int& n) {
+bool page_size(const HttpRequest& req, int& n) {
   n = -1;
   if (!req.has_param("n")) return true;
   std::string v = req.get_param_value("n");
@@ -46,7 +46,7 @@ std::string percent_encode(const std::string& s) {
 
 // Runs one paged listing call under the lock and answers with its JSON and a Link header.
 template <class Call>
-void send_page(ServerContext& ctx, const httplib::Request& req, httplib::Response& res,
+void send_page(ServerContext& ctx, const HttpRequest& req, HttpResponse& res,
                const std::string& path, const std::string& empty_json, Call call) {
   int n;
   if (!page_size(req, n)) return send_error(res, 400, "PAGINATION_NUMBER_INVALID", "invalid n");
@@ -74,8 +74,8 @@ void send_page(ServerContext& ctx, const httplib::Request& req, httplib::Respons
 
 }  // namespace
 
-void handle_tags_list(ServerContext& ctx, const std::string& name, const httplib::Request& req,
-                      httplib::Response& res) {
+void handle_tags_list(ServerContext& ctx, const std::string& name, const HttpRequest& req,
+                      HttpResponse& res) {
   std::string path = "/v2/" + name + "/tags/list";
   send_page(ctx, req, res, path, "{\"name\":\"" + name + "\",\"tags\":[]}",
             [&name](int n, const char* last, int* more, char* next, size_t size) {
@@ -83,7 +83,7 @@ void handle_tags_list(ServerContext& ctx, const std::string& name, const httplib
             });
 }
 
-void handle_catalog(ServerContext& ctx, const httplib::Request& req, httplib::Response& res) {
+void handle_catalog(ServerContext& ctx, const HttpRequest& req, HttpResponse& res) {
   send_page(ctx, req, res, "/v2/_catalog", "{\"repositories\":[]}",
             [](int n, const char* last, int* more, char* next, size_t size) {
               return reg_catalog_json_page(n, last, more, next, size);

@@ -17,7 +17,7 @@ namespace {
 constexpr size_t kMaxManifestBody = 4 * 1024 * 1024;
 
 void get_manifest(ServerContext& ctx, const std::string& name, const std::string& reference,
-                  const httplib::Request& req, httplib::Response& res) {
+                  const HttpRequest& req, HttpResponse& res) {
   char ct[128] = {0};
   char digest[72] = {0};
   std::string body, error;
@@ -42,8 +42,8 @@ void get_manifest(ServerContext& ctx, const std::string& name, const std::string
 }
 
 // Reads the body, at most kMaxManifestBody bytes; false when a response was sent.
-bool read_manifest_body(const httplib::Request& req, const httplib::ContentReader& reader,
-                        std::string& body, httplib::Response& res) {
+bool read_manifest_body(const HttpRequest& req, const BodyReader& reader, std::string& body,
+                        HttpResponse& res) {
   if (req.has_header("Content-Length") &&
       std::strtoull(req.get_header_value("Content-Length").c_str(), nullptr, 10) >
           kMaxManifestBody) {
@@ -64,8 +64,7 @@ bool read_manifest_body(const httplib::Request& req, const httplib::ContentReade
 }
 
 void put_manifest(ServerContext& ctx, const std::string& name, const std::string& reference,
-                  const httplib::Request& req, httplib::Response& res,
-                  const httplib::ContentReader& reader) {
+                  const HttpRequest& req, HttpResponse& res, const BodyReader& reader) {
   std::string body;
   if (!read_manifest_body(req, reader, body, res)) return;
   // The library stores a manifest under the digest of its bytes whatever the reference says,
@@ -98,7 +97,7 @@ void put_manifest(ServerContext& ctx, const std::string& name, const std::string
 }
 
 void delete_manifest(ServerContext& ctx, const std::string& name, const std::string& reference,
-                     httplib::Response& res) {
+                     HttpResponse& res) {
   std::lock_guard<std::mutex> l(ctx.library);
   if (reg_manifest_delete(name.c_str(), reference.c_str()) != 0)
     return send_library_error(res, reg_storage_last_error());
@@ -108,8 +107,7 @@ void delete_manifest(ServerContext& ctx, const std::string& name, const std::str
 }  // namespace
 
 void handle_manifest(ServerContext& ctx, const std::string& name, const std::string& reference,
-                     const httplib::Request& req, httplib::Response& res,
-                     const httplib::ContentReader* reader) {
+                     const HttpRequest& req, HttpResponse& res, const BodyReader& reader) {
   bool by_digest = reference.rfind("sha256:", 0) == 0;
   if (by_digest && !is_sha256_digest(reference))
     return send_error(res, 400, "DIGEST_INVALID", "invalid digest reference");
@@ -117,7 +115,7 @@ void handle_manifest(ServerContext& ctx, const std::string& name, const std::str
     if (req.method == "PUT") return send_error(res, 400, "MANIFEST_INVALID", "invalid tag");
     return send_error(res, 404, "MANIFEST_UNKNOWN", "manifest unknown: invalid tag");
   }
-  if (req.method == "PUT") return put_manifest(ctx, name, reference, req, res, *reader);
+  if (req.method == "PUT") return put_manifest(ctx, name, reference, req, res, reader);
   if (req.method == "DELETE") return delete_manifest(ctx, name, reference, res);
   get_manifest(ctx, name, reference, req, res);
 }

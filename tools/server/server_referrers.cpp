@@ -74,7 +74,7 @@ void add_tag_schema_index(const std::string& name, const std::string& hex, Refer
 }  // namespace
 
 void handle_referrers(ServerContext& ctx, const std::string& name, const std::string& digest,
-                      const httplib::Request& req, httplib::Response& res) {
+                      const HttpRequest& req, HttpResponse& res) {
   if (!is_sha256_digest(digest)) return send_error(res, 400, "DIGEST_INVALID", "invalid digest");
   const std::string filter = req.get_param_value("artifactType");
   const std::string hex = digest.substr(7);

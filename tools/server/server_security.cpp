@@ -59,7 +59,7 @@ bool base64_decode(std::string_view in, std::string& out) {
   return true;
 }
 
-void send_challenge(httplib::Response& res, const char* message) {
+void send_challenge(HttpResponse& res, const char* message) {
   send_error(res, 401, "UNAUTHORIZED", message);
   res.set_header("WWW-Authenticate", std::string("Basic realm=\"") + kAuthRealm + "\"");
 }
@@ -131,7 +131,7 @@ bool parse_basic_auth(std::string_view header, std::string& user, std::string& p
   return true;
 }
 
-bool authenticate(const Htpasswd* users, const httplib::Request& req, httplib::Response& res,
+bool authenticate(const Htpasswd* users, const HttpRequest& req, HttpResponse& res,
                   std::string& user) {
   user.clear();
   if (users == nullptr) return true;

@@ -3,7 +3,7 @@
 // server reachable from other machines needs TLS and credentials.
 #pragma once
 
-#include <httplib.h>
+#include "http_message.h"
 
 #include <map>
 #include <string>
@@ -33,7 +33,7 @@ inline constexpr const char* kAuthRealm = "tarnwick-registry";
 
 // Authenticates a request against `users` (null: everyone is the anonymous user ""). On
 // success sets `user` and returns true; otherwise answers 401 with the Basic challenge.
-bool authenticate(const Htpasswd* users, const httplib::Request& req, httplib::Response& res,
+bool authenticate(const Htpasswd* users, const HttpRequest& req, HttpResponse& res,
                   std::string& user);
 
 // 127.0.0.0/8 in dotted form, "::1" and "localhost". Anything else, including names that

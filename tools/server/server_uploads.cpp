@@ -32,9 +32,8 @@ bool upload_size(ServerContext& ctx, const std::string& uuid, long long& size, s
 
 // Streams the request body into the upload; the library is called once per piece, under
 // its lock, so memory stays flat whatever the blob's size.
-bool stream_into_upload(ServerContext& ctx, const std::string& uuid, const httplib::Request& req,
-                        const httplib::ContentReader& reader, long long& received,
-                        std::string& error) {
+bool stream_into_upload(ServerContext& ctx, const std::string& uuid, const HttpRequest& req,
+                        const BodyReader& reader, long long& received, std::string& error) {
   if (!request_has_body(req)) return true;
   std::string piece;
   piece.reserve(kAppendPiece);
@@ -70,7 +69,7 @@ bool parse_content_range(std::string v, long long& start, long long& end) {
   return end >= start;
 }
 
-void send_range_error(httplib::Response& res, const std::string& name, const std::string& uuid,
+void send_range_error(HttpResponse& res, const std::string& name, const std::string& uuid,
                       long long size, const char* message) {
   send_error(res, 416, "BLOB_UPLOAD_INVALID", message);
   res.set_header("Location", upload_location(name, uuid));
@@ -81,8 +80,7 @@ void send_range_error(httplib::Response& res, const std::string& name, const std
 // Appends the body of a PATCH or a closing PUT. A Content-Range must start where the upload
 // ends and agree with Content-Length. False when a response was sent.
 bool append_body(ServerContext& ctx, const std::string& name, const std::string& uuid,
-                 const httplib::Request& req, httplib::Response& res,
-                 const httplib::ContentReader& reader) {
+                 const HttpRequest& req, HttpResponse& res, const BodyReader& reader) {
   long long size = 0;
   std::string error;
   if (!upload_size(ctx, uuid, size, error)) {
@@ -117,7 +115,7 @@ bool append_body(ServerContext& ctx, const std::string& name, const std::string&
 
 // Commits the upload under `digest` and answers 201.
 void finish_upload(ServerContext& ctx, const std::string& name, const std::string& uuid,
-                   const std::string& digest, httplib::Response& res) {
+                   const std::string& digest, HttpResponse& res) {
   char out[72];
   std::string error;
   {
@@ -137,7 +135,7 @@ void finish_upload(ServerContext& ctx, const std::string& name, const std::strin
 
 // Starts an upload in the library. Only a chunked session is then registered: a monolithic
 // upload is never reachable by its id, which other clients could guess.
-bool start_upload(ServerContext& ctx, std::string& uuid, httplib::Response& res) {
+bool start_upload(ServerContext& ctx, std::string& uuid, HttpResponse& res) {
   if (ctx.uploads.size() >= kPruneSessionsAt) {
     ctx.uploads.prune([&ctx](const std::string& id) {
       long long size;
@@ -157,8 +155,8 @@ bool start_upload(ServerContext& ctx, std::string& uuid, httplib::Response& res)
   return true;
 }
 
-void send_session(httplib::Response& res, const std::string& name, const std::string& uuid,
-                  int status, long long size) {
+void send_session(HttpResponse& res, const std::string& name, const std::string& uuid, int status,
+                  long long size) {
   res.status = status;
   res.set_header("Location", upload_location(name, uuid));
   res.set_header("Range", range_header(size));
@@ -166,7 +164,7 @@ void send_session(httplib::Response& res, const std::string& name, const std::st
 }
 
 bool mount_blob(ServerContext& ctx, const std::string& name, const std::string& digest,
-                httplib::Response& res) {
+                HttpResponse& res) {
   std::lock_guard<std::mutex> l(ctx.library);
   if (reg_blob_exists(digest.c_str()) != 1) return false;
   res.status = 201;
@@ -175,7 +173,7 @@ bool mount_blob(ServerContext& ctx, const std::string& name, const std::string& 
   return true;
 }
 
-bool acquire_store(ServerContext& ctx, StoreLock& lock, httplib::Response& res) {
+bool acquire_store(ServerContext& ctx, StoreLock& lock, HttpResponse& res) {
   std::string error;
   if (lock.acquire_shared(ctx.root, ctx.gc_wait_ms, error)) return true;
   send_error(res, 503, "UNAVAILABLE", error);
@@ -186,8 +184,7 @@ bool acquire_store(ServerContext& ctx, StoreLock& lock, httplib::Response& res) 
 }  // namespace
 
 void handle_upload_start(ServerContext& ctx, const std::string& name, const std::string& user,
-                         const httplib::Request& req, httplib::Response& res,
-                         const httplib::ContentReader* reader) {
+                         const HttpRequest& req, HttpResponse& res, const BodyReader& reader) {
   std::string mount = req.get_param_value("mount");
   std::string digest = req.get_param_value("digest");
   if (req.has_param("from") && !repo_name_ok(req.get_param_value("from")))
@@ -205,15 +202,15 @@ void handle_upload_start(ServerContext& ctx, const std::string& name, const std:
     ctx.uploads.open(uuid, name, user);
     return send_session(res, name, uuid, 202, 0);
   }
-  if (append_body(ctx, name, uuid, req, res, *reader))
+  if (append_body(ctx, name, uuid, req, res, reader))
     return finish_upload(ctx, name, uuid, digest, res);
   std::lock_guard<std::mutex> l(ctx.library);
   reg_blob_cancel_upload(uuid.c_str());
 }
 
 void handle_upload_session(ServerContext& ctx, const std::string& name, const std::string& uuid,
-                           const std::string& user, const httplib::Request& req,
-                           httplib::Response& res, const httplib::ContentReader* reader) {
+                           const std::string& user, const HttpRequest& req, HttpResponse& res,
+                           const BodyReader& reader) {
   std::string digest = req.get_param_value("digest");
   if (req.method == "PUT" && !is_sha256_digest(digest))
     return send_error(res, 400, "DIGEST_INVALID", "invalid digest");
@@ -234,7 +231,7 @@ void handle_upload_session(ServerContext& ctx, const std::string& name, const st
     return;
   }
   if (req.method == "PATCH" || req.method == "PUT") {
-    if (!append_body(ctx, name, uuid, req, res, *reader)) return;
+    if (!append_body(ctx, name, uuid, req, res, reader)) return;
     if (req.method == "PUT") return finish_upload(ctx, name, uuid, digest, res);
   }
   long long size = 0;
