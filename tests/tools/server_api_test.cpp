@@ -96,8 +96,13 @@ TEST_F(ApiTest, PatchRangesMustContinueTheUpload) {
     const char* range;
     const char* body;
     int status;
-  } refused[] = {
-      {"0-2", "abc", 416}, {"4-6", "efg", 416}, {"3-9", "def", 416}, {"x-y", "def", 416}};
+  } refused[] = {{"0-2", "abc", 416},
+                 {"4-6", "efg", 416},
+                 {"3-9", "def", 416},
+                 {"x-y", "def", 416},
+                 {"3-9223372036854775807", "def", 416},  // its length would overflow
+                 {"3-99999999999999999999", "def", 416},
+                 {"-3-5", "def", 416}};
   for (const Case& c : refused) {
     auto r = patch(loc, c.body, c.range);
     ASSERT_TRUE(r) << c.range;

@@ -3,6 +3,7 @@
 
 #include "cli_support.h"
 #include "gc_progress_view.h"
+#include "header_numbers.h"
 #include "server_errors.h"
 #include "server_routes.h"
 #include "server_security.h"
@@ -270,3 +271,14 @@ TEST(ListenRefusalTest, NonLoopbackNeedsTlsAndCredentialsOrInsecure) {
 }
 
 }  // namespace
+
+TEST(HeaderNumbersTest, DecimalsAreDigitsOnlyAndNeverOverflow) {
+  long long v = -1;
+  EXPECT_TRUE(tool::parse_decimal("0", v));
+  EXPECT_EQ(v, 0);
+  EXPECT_TRUE(tool::parse_decimal("9223372036854775807", v));
+  EXPECT_EQ(v, 9223372036854775807LL);
+  for (const char* bad :
+       {"", "9223372036854775808", "99999999999999999999", "-1", "+1", " 1", "1 ", "0x10", "1e3"})
+    EXPECT_FALSE(tool::parse_decimal(bad, v)) << bad;
+}

@@ -3,6 +3,7 @@
 // handler and the body reads it makes, which run on a worker thread and wait for the strand
 // to fill the next piece of the body.
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/ssl/stream.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
@@ -90,6 +91,7 @@ class Connection : public ConnectionHandle,
       : core_(core),
         stream_(make_stream<Stream>(std::move(socket), core)),
         addr_(std::move(addr)),
+        deadline_(stream_.get_executor()),
         buffer_(static_cast<size_t>(core.config.limits.max_header_bytes) + kReadBufferSlack),
         started_(Clock::now()) {}
 
@@ -169,10 +171,19 @@ class Connection : public ConnectionHandle,
                             });
   }
 
+  // The header time is kept by a timer of our own: the stream's own timeout closes the
+  // socket, and a client that ran out of time is owed its 408.
   void read_header() {
     phase_ = Phase::header;
     started_ = Clock::now();
-    expire_in(limits().header_timeout_s);
+    header_timed_out_ = false;
+    beast::get_lowest_layer(stream_).expires_never();
+    deadline_.expires_after(std::chrono::seconds(limits().header_timeout_s));
+    deadline_.async_wait([self = this->shared_from_this()](error_code ec) {
+      if (ec || self->phase_ != Phase::header) return;
+      self->header_timed_out_ = true;
+      beast::get_lowest_layer(self->stream_).socket().cancel(ec);
+    });
     http::async_read_header(
         stream_, buffer_, *parser_,
         [self = this->shared_from_this()](error_code ec, size_t) { self->on_header(ec); });
@@ -181,8 +192,10 @@ class Connection : public ConnectionHandle,
   void on_header(error_code ec) {
     first_ = false;
     phase_ = Phase::busy;
+    deadline_.cancel();
     if (ec) {
-      if (ec == beast::error::timeout) return refuse(408, "request headers not received in time");
+      if (header_timed_out_ || ec == beast::error::timeout)
+        return refuse(408, "request headers not received in time");
       if (int status = parser_->refusal()) {
         return refuse(status,
                       status == 414 ? "request target too long" : "too many request header fields");
@@ -392,6 +405,7 @@ class Connection : public ConnectionHandle,
 
   void close() {
     phase_ = Phase::closing;
+    deadline_.cancel();
     error_code ec;
     beast::get_lowest_layer(stream_).socket().shutdown(tcp::socket::shutdown_both, ec);
     beast::get_lowest_layer(stream_).close();
@@ -400,6 +414,7 @@ class Connection : public ConnectionHandle,
   HttpServer::Core& core_;
   Stream stream_;
   std::string addr_;
+  asio::steady_timer deadline_;
   beast::flat_buffer buffer_;
   HttpRequest req_;
   std::optional<RequestParser> parser_;
@@ -409,6 +424,7 @@ class Connection : public ConnectionHandle,
   Phase phase_ = Phase::handshake;
   bool registered_ = false, refusing_ = false, first_ = true;
   bool keep_alive_ = false, expect_continue_ = false, continue_sent_ = false;
+  bool header_timed_out_ = false;
   bool body_failed_ = false, body_timed_out_ = false;  // written by the worker, read after it
   std::vector<char> pieces_[2];
   std::mutex fill_m_;

@@ -2,13 +2,13 @@
 #include <reg_storage.h>
 
 #include "digest.h"
+#include "header_numbers.h"
 #include "server_context.h"
 #include "server_errors.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 
-#include <cstdlib>
 #include <memory>
 
 namespace tool {
@@ -27,20 +27,17 @@ int parse_byte_range(const std::string& header, long long size, ByteRange& out) 
   size_t dash = range.find('-');
   if (dash == std::string::npos) return 0;
   std::string a = range.substr(0, dash), b = range.substr(dash + 1);
-  auto digits = [](const std::string& s) {
-    return !s.empty() && s.size() < 19 && s.find_first_not_of("0123456789") == std::string::npos;
-  };
-  if ((!a.empty() && !digits(a)) || (!b.empty() && !digits(b)) || (a.empty() && b.empty()))
+  long long first = 0, last = 0;
+  if ((!a.empty() && !parse_decimal(a, first)) || (!b.empty() && !parse_decimal(b, last)) ||
+      (a.empty() && b.empty()))
     return 0;
-  long long first, last;
   if (a.empty()) {  // the last n bytes
-    long long n = std::atoll(b.c_str());
+    long long n = last;
     if (n == 0 || size == 0) return -1;
     first = n >= size ? 0 : size - n;
     last = size - 1;
   } else {
-    first = std::atoll(a.c_str());
-    last = b.empty() ? size - 1 : std::atoll(b.c_str());
+    if (b.empty()) last = size - 1;
     if (!b.empty() && last < first) return -1;  // an invalid range is answered as unsatisfiable
     if (first >= size) return -1;
     if (last >= size) last = size - 1;

@@ -2,13 +2,12 @@
 #include <reg_storage.h>
 
 #include "digest.h"
+#include "header_numbers.h"
 #include "manifests/subject_index.h"
 #include "server_context.h"
 #include "server_errors.h"
 #include "server_routes.h"
 #include "store_lock.h"
-
-#include <cstdlib>
 
 namespace tool {
 namespace {
@@ -44,9 +43,10 @@ void get_manifest(ServerContext& ctx, const std::string& name, const std::string
 // Reads the body, at most kMaxManifestBody bytes; false when a response was sent.
 bool read_manifest_body(const HttpRequest& req, const BodyReader& reader, std::string& body,
                         HttpResponse& res) {
+  long long length = 0;
   if (req.has_header("Content-Length") &&
-      std::strtoull(req.get_header_value("Content-Length").c_str(), nullptr, 10) >
-          kMaxManifestBody) {
+      (!parse_decimal(req.get_header_value("Content-Length"), length) ||
+       length > static_cast<long long>(kMaxManifestBody))) {
     send_error(res, 413, "SIZE_INVALID", "manifest too large (max 4194304 bytes)");
     return false;
   }

@@ -3,12 +3,14 @@
 #include <reg_storage.h>
 
 #include "digest.h"
+#include "header_numbers.h"
 #include "server_context.h"
 #include "server_errors.h"
 #include "server_routes.h"
 #include "store_lock.h"
 
-#include <cstdlib>
+#include <climits>
+#include <string_view>
 
 namespace tool {
 namespace {
@@ -56,17 +58,16 @@ bool stream_into_upload(ServerContext& ctx, const std::string& uuid, const HttpR
   return ok;
 }
 
-// Parses "start-end" (optionally after "bytes " or "bytes=" and before "/total").
+// Parses "start-end" (optionally after "bytes " or "bytes=" and before "/total"); the
+// length end - start + 1 is then known not to overflow.
 bool parse_content_range(std::string v, long long& start, long long& end) {
   if (v.rfind("bytes", 0) == 0) v.erase(0, 6);
   if (size_t slash = v.find('/'); slash != std::string::npos) v.resize(slash);
   size_t dash = v.find('-');
-  if (dash == std::string::npos || dash == 0 || dash + 1 == v.size() ||
-      v.find_first_not_of("0123456789-") != std::string::npos)
-    return false;
-  start = std::atoll(v.substr(0, dash).c_str());
-  end = std::atoll(v.substr(dash + 1).c_str());
-  return end >= start;
+  if (dash == std::string::npos) return false;
+  std::string_view text(v);
+  return parse_decimal(text.substr(0, dash), start) && parse_decimal(text.substr(dash + 1), end) &&
+         end >= start && end < LLONG_MAX;
 }
 
 void send_range_error(HttpResponse& res, const std::string& name, const std::string& uuid,
@@ -95,8 +96,10 @@ bool append_body(ServerContext& ctx, const std::string& name, const std::string&
       send_range_error(res, name, uuid, size, "Content-Range does not continue the upload");
       return false;
     }
+    long long length = 0;
     if (req.has_header("Content-Length") &&
-        std::atoll(req.get_header_value("Content-Length").c_str()) != end - start + 1) {
+        (!parse_decimal(req.get_header_value("Content-Length"), length) ||
+         length != end - start + 1)) {
       send_range_error(res, name, uuid, size, "Content-Range does not match Content-Length");
       return false;
     }
