@@ -83,6 +83,16 @@ check_eq "$(layout_blob_list "$WORK/exported")" "$(layout_blob_list "$WORK/multi
 EXPORTED=$("${SK[@]}" inspect --raw oci:"$WORK/exported":m1 | sha256sum | cut -d' ' -f1)
 check_eq "sha256:$EXPORTED" "$MULTI" "exported index digest"
 
+# 6b. A signature travels with its image through import and export, and the referrers API
+#     lists it under the image.
+cp -r "$WORK/app" "$WORK/signed"
+SIG=$(layout_add_referrer "$WORK/signed" "$APP" application/vnd.example.sig)
+"$TOOL" --root "$ROOT" import "$WORK/signed" cli/signed:v1 | grep -q ', 1 referrers' || fail "referrer not imported"
+curl -sf "http://$REG/v2/cli/signed/referrers/$APP" | grep -q "$SIG" || fail "referrer not listed"
+"$TOOL" --root "$ROOT" export cli/signed:v1 "$WORK/signed-out" >/dev/null
+jq -r '.manifests[].digest' "$WORK/signed-out/index.json" | grep -q "$SIG" || fail "referrer not exported"
+check_eq "$(layout_blob_list "$WORK/signed-out")" "$(layout_blob_list "$WORK/signed")" "exported signed blobs"
+
 # 7. SIGTERM stops the server cleanly.
 kill -TERM "$SERVER_PID"
 wait "$SERVER_PID" || fail "server exited with $?"

@@ -72,3 +72,22 @@ make_index_layout() {
 
 # The sorted blob names of a layout, for comparing two layouts.
 layout_blob_list() { (cd "$1/blobs/sha256" && ls | sort); }
+
+# Adds an artifact of `type` whose subject is the manifest `subject` of the layout (an empty
+# config, no layers), listed unnamed in index.json; prints its digest.
+layout_add_referrer() {
+  local dir=$1 subject=$2 type=$3 work size
+  work=$(mktemp -d)
+  size=$(_size "$dir/blobs/sha256/${subject#sha256:}")
+  printf '{}' > "$work/empty.json"
+  read -r edig esize < <(layout_add_blob "$dir" "$work/empty.json")
+  printf '{"schemaVersion":2,"mediaType":"application/vnd.oci.image.manifest.v1+json","artifactType":"%s","config":{"mediaType":"application/vnd.oci.empty.v1+json","digest":"%s","size":%s},"layers":[],"subject":{"mediaType":"application/vnd.oci.image.manifest.v1+json","digest":"%s","size":%s}}' \
+    "$type" "$edig" "$esize" "$subject" "$size" > "$work/artifact.json"
+  read -r adig asize < <(layout_add_blob "$dir" "$work/artifact.json")
+  jq -c --arg d "$adig" --argjson s "$asize" \
+    '.manifests += [{"mediaType":"application/vnd.oci.image.manifest.v1+json","digest":$d,"size":$s}]' \
+    "$dir/index.json" > "$work/index.json"
+  mv "$work/index.json" "$dir/index.json"
+  rm -rf "$work"
+  echo "$adig"
+}

@@ -4,11 +4,14 @@
 
 #include "commands.h"
 #include "digest.h"
+#include "json_util.h"
+#include "manifests/subject_index.h"
 #include "oci_layout.h"
 
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <set>
 #include <vector>
 
 namespace tool {
@@ -48,11 +51,33 @@ class Exporter {
       return false;
     }
     ++manifests;
+    exported.push_back(top.digest);
+    return true;
+  }
+
+  // The repository's referrers of every exported manifest (signatures, attestations, and
+  // theirs in turn), each listed unnamed in index.json so that an import finds them.
+  bool export_referrers(int& count) {
+    std::set<std::string> done(exported.begin(), exported.end());
+    for (std::size_t i = 0; i < exported.size(); ++i) {
+      std::vector<std::string> descriptors;
+      reg::subject_index_list(repo_, exported[i].substr(7), descriptors);
+      for (const auto& text : descriptors) {
+        const std::string digest = descriptor_digest(text);
+        if (digest.empty() || done.count(digest)) continue;
+        Descriptor d;
+        if (!export_manifest(digest, d)) return false;
+        done.insert(digest);
+        if (!add_to_layout_index(dir_, d, error)) return false;
+        ++count;
+      }
+    }
     return true;
   }
 
   std::string error;
   int manifests = 0, blobs = 0;
+  std::vector<std::string> exported;  // manifest digests, in the order written
 
  private:
   bool library_error(const std::string& what) {
@@ -94,6 +119,12 @@ class Exporter {
     return !ec;
   }
 
+  static std::string descriptor_digest(const std::string& text) {
+    DocPtr doc = parse_json(text);
+    const std::string d = doc ? json_str(yyjson_doc_get_root(doc.get()), "digest") : "";
+    return is_sha256_digest(d) ? d : std::string();
+  }
+
   std::string repo_, dir_;
 };
 
@@ -110,8 +141,10 @@ int run_export(const GlobalOptions& g, const std::string& source, const std::str
   if (!ex.export_manifest(ref.reference, top)) return fail("export: " + ex.error);
   if (!ref.is_digest()) top.ref_name = ref.reference;
   if (!add_to_layout_index(layout_dir, top, error)) return fail("export: " + error);
-  std::printf("exported %s (%s): %d manifests, %d blobs\n", source.c_str(), top.digest.c_str(),
-              ex.manifests, ex.blobs);
+  int referrers = 0;
+  if (!ex.export_referrers(referrers)) return fail("export: " + ex.error);
+  std::printf("exported %s (%s): %d manifests, %d blobs, %d referrers\n", source.c_str(),
+              top.digest.c_str(), ex.manifests, ex.blobs, referrers);
   return 0;
 }
 

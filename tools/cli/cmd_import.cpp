@@ -5,11 +5,13 @@
 
 #include "commands.h"
 #include "digest.h"
+#include "manifests/subject_index.h"
 #include "oci_layout.h"
 #include "store_lock.h"
 
 #include <cstdio>
 #include <memory>
+#include <set>
 #include <vector>
 
 namespace tool {
@@ -36,10 +38,30 @@ class Importer {
                          d.media_type.c_str(), digest) != 0)
       return library_error("manifest " + d.digest);
     ++manifests;
+    imported.insert(d.digest);
+    return true;
+  }
+
+  // The layout's other entries whose subject was imported (signatures, attestations, and
+  // theirs in turn), stored by digest beside it.
+  bool import_referrers(const std::vector<Descriptor>& entries, int& count) {
+    for (bool more = true; more;) {
+      more = false;
+      for (const Descriptor& e : entries) {
+        std::string body, ignored;
+        if (imported.count(e.digest) || !read_verified_blob(dir_, e, body, ignored) ||
+            !imported.count(reg::subject_digest_of(body)))
+          continue;
+        if (!import_manifest(e, e.digest)) return false;
+        ++count;
+        more = true;
+      }
+    }
     return true;
   }
 
   std::string error;
+  std::set<std::string> imported;
   int manifests = 0, blobs_copied = 0, blobs_present = 0;
 
  private:
@@ -127,9 +149,12 @@ int run_import(const GlobalOptions& g, const std::string& layout_dir, const std:
   if (!lock.acquire_shared(g.root, kImportLockWaitMs, error)) return fail("import: " + error);
   Importer imp(layout_dir, ref.repo);
   if (!imp.import_manifest(top, ref.reference)) return fail("import: " + imp.error);
-  std::printf("imported %s%s%s (%s): %d manifests, %d blobs copied, %d already stored\n",
-              ref.repo.c_str(), ref.is_digest() ? "@" : ":", ref.reference.c_str(),
-              top.digest.c_str(), imp.manifests, imp.blobs_copied, imp.blobs_present);
+  int referrers = 0;
+  if (!imp.import_referrers(entries, referrers)) return fail("import: " + imp.error);
+  std::printf(
+      "imported %s%s%s (%s): %d manifests, %d blobs copied, %d already stored, %d referrers\n",
+      ref.repo.c_str(), ref.is_digest() ? "@" : ":", ref.reference.c_str(), top.digest.c_str(),
+      imp.manifests, imp.blobs_copied, imp.blobs_present, referrers);
   return 0;
 }
 
