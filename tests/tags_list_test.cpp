@@ -1,5 +1,5 @@
-// The tag list: which entries count as tags, byte order, paging, the 512-entry listing limit,
-// refused calls, and the page writer's behaviour when the result buffer fills.
+// The tag list: which entries count as tags, byte order, paging, refused calls, and the page
+// writer's behaviour when the result buffer fills.
 #include <yyjson.h>
 
 #include <algorithm>
@@ -103,16 +103,6 @@ TEST_F(TagsListTest, RefusedCallsResetOutputsAndKeepTheirOrder) {
       ASSERT_EQ(reg_storage_init(root().c_str()), 0);
     }
   }
-}
-
-TEST_F(TagsListTest, ListingStopsAt512Entries) {
-  for (int i = 0; i < 600; ++i) make_tag("app", "t" + std::to_string(i));
-  const char* json = reg_tags_list_json("app");
-  ASSERT_NE(json, nullptr);
-  std::unique_ptr<yyjson_doc, decltype(&yyjson_doc_free)> doc(
-      yyjson_read(json, std::strlen(json), 0), yyjson_doc_free);
-  ASSERT_TRUE(doc);
-  EXPECT_EQ(yyjson_arr_size(yyjson_obj_get(yyjson_doc_get_root(doc.get()), "tags")), 512u);
 }
 
 // Tag names the file system allows are too short to fill the buffer, so the page writer that

@@ -50,19 +50,17 @@ bool walk_all(const Path& dir, std::string_view prefix, std::vector<std::string>
 
 void collect_repos_recursive(const Path& dir, std::string_view prefix,
                              std::vector<std::string>& names, int depth) {
-  if (depth > kMaxRepoDepth || names.size() >= static_cast<std::size_t>(kMaxRepos)) return;
+  if (depth > kMaxRepoDepth) return;
   dir_list list;
-  if (list_dir(dir.c_str(), &list) != 0) return;
+  if (list_dir_all(dir.c_str(), &list) != 0) return;
   for (const auto& e : list.entries) {
-    if (names.size() >= static_cast<std::size_t>(kMaxRepos)) break;
     if (!e.is_dir || e.name == "_manifests") continue;
     Path child;
     if (!child_path(dir, e.name, child)) continue;  // too long to address: passed over
     std::string name = child_name(prefix, e.name);
     if (name.size() > kMaxRepoLen) continue;
     if (holds_manifests(child)) names.push_back(name);
-    if (depth != kMaxRepoDepth && names.size() < static_cast<std::size_t>(kMaxRepos))
-      collect_repos_recursive(child, name, names, depth + 1);
+    if (depth != kMaxRepoDepth) collect_repos_recursive(child, name, names, depth + 1);
   }
 }
 

@@ -10,14 +10,12 @@
 
 namespace reg {
 
-inline constexpr int kMaxRepos = 1024;
 inline constexpr int kMaxRepoDepth = 8;  // depth of the deepest directory walked (9 levels)
 
-// Depth-first pre-order walk of `dir`, with the listing, count and depth limits of the
-// catalog: at most 1024 names, nine levels, the first 512 entries of each directory. A
-// directory whose name would be longer than a repository name may be (kMaxRepoLen) is passed
-// over with everything below it: no operation accepts that name, and cut short it would name
-// another repository.
+// Depth-first pre-order walk of `dir` over every entry of every directory, nine levels deep.
+// A directory whose name would be longer than a repository name may be (kMaxRepoLen) is
+// passed over with everything below it: no operation accepts that name, and cut short it
+// would name another repository.
 void collect_repos_recursive(const Path& dir, std::string_view prefix,
                              std::vector<std::string>& names, int depth);
 // The top call: every caller starts at root/repositories with an empty prefix.

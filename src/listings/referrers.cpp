@@ -1,6 +1,6 @@
 // Referrers: every stored manifest whose config, layers or manifests name a subject digest,
 // across the whole store, returned as an OCI image index. Every body of every repository is
-// read on each call; nothing is indexed.
+// read on each call (every directory entry is seen); nothing is indexed.
 #include <yyjson.h>
 
 #include <algorithm>
@@ -22,8 +22,6 @@
 namespace reg {
 namespace {
 
-constexpr std::size_t kMaxReferrers = 4096;
-constexpr std::size_t kMaxTagRecords = 4096;
 constexpr std::size_t kMediaTypeMax = 159;
 constexpr std::size_t kCtReadCap = 160;
 constexpr std::string_view kIndexMediaType = "application/vnd.oci.image.index.v1+json";
@@ -116,7 +114,7 @@ void scan_manifest(Scan& s, const std::string& repo, const std::string& hex) {
   if (!body_refers(root, s.subject) || hex == s.subject_hex) return;  // never its own referrer
   refr_entry e;
   e.digest = std::string(kDigestPrefix) + hex;
-  if (s.entries.size() >= kMaxReferrers || s.seen.count(e.digest)) return;
+  if (s.seen.count(e.digest)) return;
   e.hex = hex;
   e.size = static_cast<long long>(body.size());
   e.media_type = referrer_media_type(root, repo, hex);
@@ -127,17 +125,18 @@ void scan_manifest(Scan& s, const std::string& repo, const std::string& hex) {
 void scan_manifests(Scan& s, const std::string& repo) {
   Path dir;
   dir_list list;
-  if (!manifests_dir(repo, dir) || list_dir(dir.c_str(), &list) != 0) return;
+  if (!manifests_dir(repo, dir) || list_dir_all(dir.c_str(), &list) != 0) return;
   for (const auto& e : list.entries)
     if (!e.is_dir && hex64_valid(e.name.c_str())) scan_manifest(s, repo, e.name);
 }
 
-// Tags of every repository, whatever they point at, for the ref.name annotation. A link with
-// anything after its 71 characters (a line feed) still counts.
+// Tags of every repository that name a referrer, for the ref.name annotation (tags naming
+// anything else cannot annotate, so they are not held). A link with anything after its 71
+// characters (a line feed) still counts.
 void scan_tags(Scan& s, const std::string& repo) {
   Path dir;
   dir_list list;
-  if (!manifest_tags_dir(repo, dir) || list_dir(dir.c_str(), &list) != 0) return;
+  if (!manifest_tags_dir(repo, dir) || list_dir_all(dir.c_str(), &list) != 0) return;
   for (const auto& e : list.entries) {
     Path link;
     char buf[kLinkReadCap];
@@ -146,7 +145,8 @@ void scan_tags(Scan& s, const std::string& repo) {
       continue;
     if (std::strncmp(buf, "sha256:", 7) != 0) continue;
     const std::string hex = c_text(buf + 7, kHexLen);
-    if (hex.size() != kHexLen || !hex64_valid(hex.c_str()) || s.tags.size() >= kMaxTagRecords)
+    if (hex.size() != kHexLen || !hex64_valid(hex.c_str()) ||
+        !s.seen.count(std::string(kDigestPrefix) + hex))
       continue;
     s.tags.push_back(refr_tag{c_text(e.name.c_str(), kMaxTagLen), hex});
   }
@@ -214,10 +214,8 @@ const char* referrers_json(const char* digest) {
   s.subject_hex = s.subject.substr(kDigestPrefix.size());
   const std::vector<std::string> repos = discover_repos();
   s.subject_known = blob_stored(digest);
-  for (const auto& repo : repos) {
-    scan_manifests(s, repo);
-    scan_tags(s, repo);
-  }
+  for (const auto& repo : repos) scan_manifests(s, repo);
+  for (const auto& repo : repos) scan_tags(s, repo);
   if (!s.subject_known) {  // neither a stored blob nor a manifest body anywhere
     set_error("manifest not found");
     return nullptr;

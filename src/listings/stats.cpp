@@ -18,11 +18,11 @@ std::int64_t size_or_zero(std::uint64_t size) {
   return (size >> 63) ? 0 : static_cast<std::int64_t>(size);
 }
 
-// Counts the plain files of `dir` (first 512 entries) and adds their sizes to *bytes. A file
+// Counts the plain files of `dir` (every entry) and adds their sizes to *bytes. A file
 // whose attributes cannot be read is still counted.
 int count_files(const Path& dir, std::int64_t* bytes) {
   dir_list list;
-  if (list_dir(dir.c_str(), &list) != 0) return 0;
+  if (list_dir_all(dir.c_str(), &list) != 0) return 0;
   int n = 0;
   for (const auto& e : list.entries) {
     if (e.is_dir) continue;
@@ -44,7 +44,7 @@ int count_tags() {
   for (const auto& repo : discover_repos()) {
     Path dir;
     dir_list list;
-    if (!manifest_tags_dir(repo, dir) || list_dir(dir.c_str(), &list) != 0) continue;
+    if (!manifest_tags_dir(repo, dir) || list_dir_all(dir.c_str(), &list) != 0) continue;
     for (const auto& e : list.entries) {
       Path link;
       char buf[kLinkReadCap];
@@ -63,7 +63,7 @@ std::int64_t count_blobs(int* count) {
   std::int64_t bytes = 0;
   Path top;
   dir_list list;
-  if (!store_path({"blobs", "sha256"}, top) || list_dir(top.c_str(), &list) != 0) return 0;
+  if (!store_path({"blobs", "sha256"}, top) || list_dir_all(top.c_str(), &list) != 0) return 0;
   for (const auto& e : list.entries) {
     Path fanout;
     if (e.is_dir && child_path(top, e.name, fanout)) *count += count_files(fanout, &bytes);

@@ -1,10 +1,10 @@
 // reg_retention_json: tag retention by count and age across all repositories.
 //
 // Every candidate keeps its whole repository and tag names: numbering per repository and the
-// deletions must never mix two repositories whose names share a prefix. The listing limits
-// (1024 repositories, 512 tag entries, 4096 candidates) only make the call see fewer tags; a
-// tag's rank among the tags seen is never worse than its rank among all, so no limit can
-// select a tag that the whole store would keep.
+// deletions must never mix two repositories whose names share a prefix. Every repository and
+// every tag directory is seen: a rule by count ranks a tag among all tags of its repository.
+// A tag passed over (its link unreadable) can only make the others rank newer, so no tag is
+// selected that the whole store would keep.
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -23,7 +23,6 @@
 namespace reg {
 namespace {
 
-constexpr std::size_t kMaxCandidates = 4096;
 constexpr int kMaxListed = 500;  // entries of the report's "deleted" list
 constexpr std::int64_t kSecsPerDay = 86400;
 
@@ -86,9 +85,8 @@ void collect_candidates(const std::vector<std::string>& repos, std::vector<reten
     if (!repo_name_valid(repo.c_str())) continue;
     Path tags;
     dir_list list;
-    if (!manifest_tags_dir(repo, tags) || list_dir(tags.c_str(), &list) != 0) continue;
+    if (!manifest_tags_dir(repo, tags) || list_dir_all(tags.c_str(), &list) != 0) continue;
     for (const auto& e : list.entries) {
-      if (out.size() >= kMaxCandidates) return;
       if (e.is_dir && e.name.size() <= kMaxTagLen) add_candidate(repo, e.name, out);
     }
   }
@@ -189,7 +187,6 @@ const char* retention_json(int dry_run, int keep_n, int days, int include_latest
   {
     const std::vector<std::string> repos = discover_repos();
     n.repos_scanned = static_cast<int>(repos.size());
-    cands.reserve(kMaxCandidates);
     collect_candidates(repos, cands);
   }
   const retention_rules r{dry_run != 0, std::max(keep_n, 0), std::max(days, 0), include_latest != 0,

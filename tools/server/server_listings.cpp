@@ -65,9 +65,11 @@ void send_page(ServerContext& ctx, const HttpRequest& req, HttpResponse& res,
       error = reg_storage_last_error();
   }
   if (!error.empty()) return send_library_error(res, error);
+  // An unpaged answer that did not fit the library's buffer continues unpaged as well.
+  const std::string size = n > 0 ? "n=" + std::to_string(n) + "&" : "";
   if (has_more)
-    res.set_header("Link", "<" + path + "?n=" + std::to_string(n) +
-                               "&last=" + percent_encode(next_last) + ">; rel=\"next\"");
+    res.set_header(
+        "Link", "<" + path + "?" + size + "last=" + percent_encode(next_last) + ">; rel=\"next\"");
   res.status = 200;
   res.set_content(json, "application/json");
 }
