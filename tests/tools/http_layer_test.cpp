@@ -202,6 +202,39 @@ TEST(HttpLayerDrainTest, RequestInFlightFinishesAfterSigterm) {
   std::filesystem::remove_all(dir);
 }
 
+// Sessions are bounded per user, and one left idle is cancelled: its file goes with it.
+TEST(UploadSessionLimitTest, IdleSessionsAreCancelledAndBoundsAnswer429) {
+  std::string dir = tooltest::make_temp_dir();
+  ServerProcess server(dir + "/store", {},
+                       {"--max-uploads-per-user", "2", "--upload-idle-timeout", "1"});
+  httplib::Client c = server.client();
+  std::vector<std::string> locations;
+  for (int i = 0; i < 3; ++i) {
+    auto r = c.Post("/v2/s/blobs/uploads/", "", 0, "application/octet-stream");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, i < 2 ? 202 : 429) << i;
+    if (r->status == 202) locations.push_back(r->get_header_value("Location"));
+  }
+  auto uploads = [&] {
+    size_t n = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir + "/store/uploads")) {
+      (void)e;
+      ++n;
+    }
+    return n;
+  };
+  EXPECT_EQ(uploads(), 2u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  EXPECT_EQ(uploads(), 0u);
+  auto gone = c.Get(locations[0].c_str());
+  ASSERT_TRUE(gone);
+  EXPECT_EQ(gone->status, 404);
+  EXPECT_EQ(c.Post("/v2/s/blobs/uploads/", "", 0, "application/octet-stream")->status, 202);
+  EXPECT_EQ(server.stop(), 0);
+  EXPECT_EQ(uploads(), 0u);  // the session still open at the stop is cancelled too
+  std::filesystem::remove_all(dir);
+}
+
 TEST(AccessLogTest, LinesCarryAddressUserAndDurationWithRequestTextEscaped) {
   tool::ExchangeRecord r;
   r.remote_addr = "127.0.0.1";

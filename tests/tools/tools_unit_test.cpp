@@ -7,6 +7,7 @@
 #include "server_errors.h"
 #include "server_routes.h"
 #include "server_security.h"
+#include "upload_sessions.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -281,4 +282,32 @@ TEST(HeaderNumbersTest, DecimalsAreDigitsOnlyAndNeverOverflow) {
   for (const char* bad :
        {"", "9223372036854775808", "99999999999999999999", "-1", "+1", " 1", "1 ", "0x10", "1e3"})
     EXPECT_FALSE(tool::parse_decimal(bad, v)) << bad;
+}
+
+TEST(UploadSessionsTest, BoundedPerUserAndInTotalAndExpiredLeastRecentlyUsedFirst) {
+  using namespace std::chrono_literals;
+  tool::UploadLimits limits;
+  limits.max_total = 3;
+  limits.max_per_user = 2;
+  limits.idle = 10s;
+  tool::UploadSessions s(limits);
+  auto t0 = tool::UploadSessions::Clock::now();
+  EXPECT_TRUE(s.open("a1", "r", "alice", t0));
+  EXPECT_TRUE(s.open("a2", "r", "alice", t0 + 1s));
+  EXPECT_FALSE(s.has_room("alice"));
+  EXPECT_FALSE(s.open("a3", "r", "alice", t0));
+  EXPECT_TRUE(s.open("b1", "r", "bob", t0 + 2s));
+  EXPECT_FALSE(s.open("c1", "r", "carol", t0));  // the total bound
+  EXPECT_EQ(s.find("a1", "other", "alice"), nullptr);
+  EXPECT_EQ(s.find("a1", "r", "bob"), nullptr);
+  ASSERT_NE(s.find("a1", "r", "alice", t0 + 5s), nullptr);  // used again: a2 is now the oldest
+  EXPECT_TRUE(s.take_expired(t0 + 10s).empty());
+  EXPECT_EQ(s.take_expired(t0 + 11s), std::vector<std::string>{"a2"});
+  auto b1 = s.find("b1", "r", "bob", t0 + 2s);
+  std::lock_guard<std::mutex> serving(b1->busy);  // in a request: not idle, whatever its age
+  EXPECT_EQ(s.take_expired(t0 + 20s), std::vector<std::string>{"a1"});
+  EXPECT_EQ(s.size(), 1u);
+  EXPECT_TRUE(s.has_room("alice"));
+  EXPECT_EQ(s.take_all(), std::vector<std::string>{"b1"});
+  EXPECT_EQ(s.size(), 0u);
 }

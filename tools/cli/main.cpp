@@ -36,6 +36,11 @@ void add_limit_options(CLI::App* s, tool::ServeOptions& o) {
   positive("--max-connections", l.max_connections, "Open connections in total (503)");
   positive("--max-connections-per-address", l.max_connections_per_address,
            "Open connections from one client address (503)");
+  positive("--max-uploads", o.max_uploads, "Open upload sessions in total (429)");
+  positive("--max-uploads-per-user", o.max_uploads_per_user,
+           "Open upload sessions of one user (429)");
+  positive("--upload-idle-timeout", o.upload_idle_s,
+           "Seconds after which an idle upload session is cancelled");
   positive("--drain-timeout", o.drain_timeout_s,
            "On SIGTERM, seconds for requests in flight to finish");
 }

@@ -15,6 +15,9 @@ struct ServeOptions {
   int gc_wait_ms = 2000;     // how long a push waits for a running collection
   int drain_timeout_s = 30;  // on SIGTERM, how long requests in flight may finish
   HttpLimits limits;
+  int max_uploads = 1000;                  // open upload sessions in total (429)
+  int max_uploads_per_user = 100;          // open upload sessions of one user (429)
+  int upload_idle_s = 300;                 // an upload session idle this long is cancelled
   std::string access_log;                  // file; empty for stderr, "-" for stdout
   std::string access_log_format = "text";  // or "json"
   std::string tls_cert, tls_key;           // PEM files; both or neither

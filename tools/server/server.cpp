@@ -13,8 +13,12 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 namespace tool {
 namespace {
@@ -62,6 +66,48 @@ void raise_descriptor_limit() {
   setrlimit(RLIMIT_NOFILE, &rl);
 }
 
+// Cancels the upload sessions idle past their time, every few seconds until `stop`.
+class UploadExpiry {
+ public:
+  explicit UploadExpiry(ServerContext& ctx, std::chrono::seconds idle) : ctx_(ctx) {
+    auto period = idle / 4;
+    if (period < std::chrono::seconds(1)) period = std::chrono::seconds(1);
+    if (period > std::chrono::seconds(30)) period = std::chrono::seconds(30);
+    thread_ = std::thread([this, period] { run(period); });
+  }
+  ~UploadExpiry() {
+    {
+      std::lock_guard<std::mutex> l(m_);
+      stop_ = true;
+    }
+    cv_.notify_all();
+    thread_.join();
+  }
+  // Cancels every upload in `ids`.
+  static void cancel(ServerContext& ctx, const std::vector<std::string>& ids) {
+    for (const std::string& id : ids) {
+      std::lock_guard<std::mutex> l(ctx.library);
+      reg_blob_cancel_upload(id.c_str());
+    }
+  }
+
+ private:
+  void run(std::chrono::seconds period) {
+    std::unique_lock<std::mutex> l(m_);
+    while (!cv_.wait_for(l, period, [this] { return stop_; })) {
+      l.unlock();
+      cancel(ctx_, ctx_.uploads.take_expired());
+      l.lock();
+    }
+  }
+
+  ServerContext& ctx_;
+  std::mutex m_;
+  std::condition_variable cv_;
+  bool stop_ = false;
+  std::thread thread_;
+};
+
 // SIGINT and SIGTERM are blocked in every thread and taken here, so the server stops from
 // an ordinary thread rather than inside a signal handler.
 std::thread start_signal_watcher(HttpServer& svr) {
@@ -104,6 +150,11 @@ int run_serve(const GlobalOptions& g, const ServeOptions& o) {
   ctx.gc_wait_ms = o.gc_wait_ms;
   ctx.users = o.htpasswd.empty() ? nullptr : &users;
   ctx.read_only = o.read_only;
+  UploadLimits upload_limits;
+  upload_limits.max_total = static_cast<size_t>(o.max_uploads);
+  upload_limits.max_per_user = static_cast<size_t>(o.max_uploads_per_user);
+  upload_limits.idle = std::chrono::seconds(o.upload_idle_s);
+  ctx.uploads.set_limits(upload_limits);
   HttpServer svr(
       http_config(o),
       [&ctx](const HttpRequest& req, HttpResponse& res, const BodyReader& body) {
@@ -128,8 +179,13 @@ int run_serve(const GlobalOptions& g, const ServeOptions& o) {
               o.read_only ? " (read-only)" : "");
   std::fflush(stdout);
   std::thread watcher = start_signal_watcher(svr);
-  svr.run();
+  {
+    UploadExpiry expiry(ctx, upload_limits.idle);
+    svr.run();
+  }
   watcher.join();
+  // Sessions live in this process only: no client can reach them after it ends.
+  UploadExpiry::cancel(ctx, ctx.uploads.take_all());
   reg_storage_cleanup();
   std::fprintf(stderr, "tarnwick-registry: stopped\n");
   return 0;

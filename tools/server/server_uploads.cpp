@@ -16,7 +16,6 @@ namespace tool {
 namespace {
 
 constexpr size_t kAppendPiece = 1 << 20;  // bytes gathered before one library append
-constexpr size_t kPruneSessionsAt = 4096;
 
 std::string upload_location(const std::string& name, const std::string& uuid) {
   return "/v2/" + name + "/blobs/uploads/" + uuid;
@@ -32,28 +31,47 @@ bool upload_size(ServerContext& ctx, const std::string& uuid, long long& size, s
   return false;
 }
 
-// Streams the request body into the upload; the library is called once per piece, under
-// its lock, so memory stays flat whatever the blob's size.
+// Removes the upload's file and forgets its session.
+void cancel_upload(ServerContext& ctx, const std::string& uuid) {
+  {
+    std::lock_guard<std::mutex> l(ctx.library);
+    reg_blob_cancel_upload(uuid.c_str());
+  }
+  ctx.uploads.close(uuid);
+}
+
+void send_too_many_uploads(HttpResponse& res) {
+  send_error(res, 429, "TOOMANYREQUESTS", "too many open uploads");
+  res.set_header("Retry-After", "60");
+}
+
+// Streams the request body into the upload; the library is called once per piece, so memory
+// stays flat whatever the blob's size. `library_failed` tells a failed append from a body
+// that did not arrive.
 bool stream_into_upload(ServerContext& ctx, const std::string& uuid, const HttpRequest& req,
-                        const BodyReader& reader, long long& received, std::string& error) {
+                        const BodyReader& reader, long long& received, std::string& error,
+                        bool& library_failed) {
   if (!request_has_body(req)) return true;
   std::string piece;
-  piece.reserve(kAppendPiece);
-  auto flush = [&]() {
+  auto append = [&](const char* data, size_t len) {
     std::lock_guard<std::mutex> l(ctx.library);
-    if (reg_blob_append_chunk(uuid.c_str(), piece.data(), piece.size()) != 0) {
+    if (reg_blob_append_chunk(uuid.c_str(), data, len) != 0) {
       error = reg_storage_last_error();
+      library_failed = true;
       return false;
     }
-    received += static_cast<long long>(piece.size());
-    piece.clear();
+    received += static_cast<long long>(len);
     return true;
   };
   bool ok = reader([&](const char* data, size_t len) {
+    if (piece.empty() && len >= kAppendPiece) return append(data, len);  // no copy needed
     piece.append(data, len);
-    return piece.size() < kAppendPiece || flush();
+    if (piece.size() < kAppendPiece) return true;
+    bool appended = append(piece.data(), piece.size());
+    piece.clear();
+    return appended;
   });
-  if (ok && !piece.empty()) ok = flush();
+  if (ok && !piece.empty()) ok = append(piece.data(), piece.size());
   if (!ok && error.empty()) error = "request body incomplete";
   return ok;
 }
@@ -105,7 +123,11 @@ bool append_body(ServerContext& ctx, const std::string& name, const std::string&
     }
   }
   long long received = 0;
-  if (!stream_into_upload(ctx, uuid, req, reader, received, error)) {
+  bool library_failed = false;
+  if (!stream_into_upload(ctx, uuid, req, reader, received, error, library_failed)) {
+    // A failed append leaves an upload no retry can trust: it goes. A body cut short may
+    // be resumed from the upload's size.
+    if (library_failed) cancel_upload(ctx, uuid);
     send_library_error(res, error);
     return false;
   }
@@ -116,8 +138,8 @@ bool append_body(ServerContext& ctx, const std::string& name, const std::string&
   return true;
 }
 
-// Commits the upload under `digest` and answers 201.
-void finish_upload(ServerContext& ctx, const std::string& name, const std::string& uuid,
+// Commits the upload under `digest` and answers 201; false when it failed (answered).
+bool finish_upload(ServerContext& ctx, const std::string& name, const std::string& uuid,
                    const std::string& digest, HttpResponse& res) {
   char out[72];
   std::string error;
@@ -128,24 +150,19 @@ void finish_upload(ServerContext& ctx, const std::string& name, const std::strin
   }
   if (!error.empty()) {
     if (error.rfind("digest mismatch", 0) == 0) ctx.uploads.close(uuid);  // the library dropped it
-    return send_library_error(res, error);
+    send_library_error(res, error);
+    return false;
   }
   ctx.uploads.close(uuid);
   res.status = 201;
   res.set_header("Location", "/v2/" + name + "/blobs/" + digest);
   res.set_header("Docker-Content-Digest", digest);
+  return true;
 }
 
 // Starts an upload in the library. Only a chunked session is then registered: a monolithic
 // upload is never reachable by its id, which other clients could guess.
 bool start_upload(ServerContext& ctx, std::string& uuid, HttpResponse& res) {
-  if (ctx.uploads.size() >= kPruneSessionsAt) {
-    ctx.uploads.prune([&ctx](const std::string& id) {
-      long long size;
-      std::string error;
-      return !upload_size(ctx, id, size, error);
-    });
-  }
   char id[37];
   {
     std::lock_guard<std::mutex> l(ctx.library);
@@ -199,16 +216,20 @@ void handle_upload_start(ServerContext& ctx, const std::string& name, const std:
   if (!acquire_store(ctx, lock, res)) return;
   // Blobs are shared by the whole store, so a mount succeeds whenever the blob is stored.
   if (!mount.empty() && mount_blob(ctx, name, mount, res)) return;
+  if (digest.empty() && !ctx.uploads.has_room(user)) return send_too_many_uploads(res);
   std::string uuid;
   if (!start_upload(ctx, uuid, res)) return;
   if (digest.empty()) {
-    ctx.uploads.open(uuid, name, user);
+    if (!ctx.uploads.open(uuid, name, user)) {
+      cancel_upload(ctx, uuid);
+      return send_too_many_uploads(res);
+    }
     return send_session(res, name, uuid, 202, 0);
   }
-  if (append_body(ctx, name, uuid, req, res, reader))
-    return finish_upload(ctx, name, uuid, digest, res);
-  std::lock_guard<std::mutex> l(ctx.library);
-  reg_blob_cancel_upload(uuid.c_str());
+  // A one-shot upload that did not commit is of no use to anyone: its file goes at once.
+  if (!append_body(ctx, name, uuid, req, res, reader) ||
+      !finish_upload(ctx, name, uuid, digest, res))
+    cancel_upload(ctx, uuid);
 }
 
 void handle_upload_session(ServerContext& ctx, const std::string& name, const std::string& uuid,
@@ -234,8 +255,13 @@ void handle_upload_session(ServerContext& ctx, const std::string& name, const st
     return;
   }
   if (req.method == "PATCH" || req.method == "PUT") {
-    if (!append_body(ctx, name, uuid, req, res, reader)) return;
-    if (req.method == "PUT") return finish_upload(ctx, name, uuid, digest, res);
+    bool appended = append_body(ctx, name, uuid, req, res, reader);
+    ctx.uploads.touch(uuid);  // its idle time counts from the end of this request
+    if (!appended) return;
+    if (req.method == "PUT") {
+      finish_upload(ctx, name, uuid, digest, res);
+      return;
+    }
   }
   long long size = 0;
   std::string error;
