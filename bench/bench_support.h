@@ -26,16 +26,11 @@ inline std::vector<unsigned char> pseudo_random_bytes(std::size_t len) {
 
 // The 64 hex digits of the SHA-256 of `data`.
 inline std::string hex_of(const std::string& data) {
-  reg::sha256_ctx ctx;
-  reg::sha256_init(&ctx);
-  reg::sha256_update(&ctx, data.data(), data.size());
-  unsigned char bin[32];
-  reg::sha256_final(&ctx, bin);
   char hex[65];
-  reg::bin_to_hex(bin, hex);
+  reg::sha256_hex(data, hex);
   return hex;
 }
 
-inline std::string digest_of(const std::string& data) { return "sha256:" + hex_of(data); }
+inline std::string digest_of(const std::string& data) { return reg::sha256_digest(data); }
 
 }  // namespace benchsupport

@@ -22,6 +22,7 @@
 #include "core/sha256.h"
 #include "platform/platform.h"
 #include "reg_storage.h"
+#include "bench_support.h"
 
 namespace {
 
@@ -39,16 +40,7 @@ void write(const fs::path& p, const std::string& data) {
   std::ofstream(p, std::ios::binary).write(data.data(), static_cast<std::streamsize>(data.size()));
 }
 
-std::string hex_of(const std::string& data) {
-  reg::sha256_ctx c;
-  reg::sha256_init(&c);
-  reg::sha256_update(&c, data.data(), data.size());
-  unsigned char bin[32];
-  reg::sha256_final(&c, bin);
-  char hex[65];
-  reg::bin_to_hex(bin, hex);
-  return hex;
-}
+using benchsupport::hex_of;
 
 // A store under its own directory, removed at exit.
 class Store {

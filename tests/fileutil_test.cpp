@@ -148,6 +148,15 @@ TEST(JsonEscape, Table) {
       {"\x01\x1b", "\\u0001\\u001b"},
       {"\b\f\n\r", "\\b\\f\\n\\r"},
       {"\xc3\xa9\x7f", "\xc3\xa9\x7f"},
+      {"\xe2\x82\xac \xf0\x9f\x98\x80 \xef\xbf\xbd", "\xe2\x82\xac \xf0\x9f\x98\x80 \xef\xbf\xbd"},
+      // Not UTF-8: one U+FFFD per byte that begins no well-formed sequence.
+      {"v\xff", "v\\ufffd"},
+      {"\x80\xbf", "\\ufffd\\ufffd"},                        // lone continuation bytes
+      {"\xc0\xaf", "\\ufffd\\ufffd"},                        // overlong '/'
+      {"\xed\xa0\x80", "\\ufffd\\ufffd\\ufffd"},             // a surrogate
+      {"\xf4\x90\x80\x80", "\\ufffd\\ufffd\\ufffd\\ufffd"},  // above U+10FFFF
+      {"a\xe2\x82", "a\\ufffd\\ufffd"},                      // cut at the end
+      {"\xc3(\xc3\xa9", "\\ufffd(\xc3\xa9"},                 // resynchronises at the next byte
   };
   for (const auto& [in, want] : cases) {
     char buf[64];
@@ -168,6 +177,14 @@ TEST(JsonEscape, StopsWhenFewerThanNineBytesAreFree) {
   EXPECT_EQ(reg::json_escape_append(small, 8, "abc"), 0);
   EXPECT_EQ(small[0], '\0');
   EXPECT_EQ(reg::json_escape_append(small, 0, "abc"), 0);
+  // A sequence is written whole or not at all: with 11 bytes, 'a' goes (1 + 8 < 11), and the
+  // three bytes of the euro sign would need 12.
+  char seq[11];
+  EXPECT_EQ(reg::json_escape_append(seq, sizeof seq, "a\xe2\x82\xac"), 1);
+  EXPECT_STREQ(seq, "a");
+  char seq_fits[12];
+  EXPECT_EQ(reg::json_escape_append(seq_fits, sizeof seq_fits, "a\xe2\x82\xac"), 4);
+  EXPECT_STREQ(seq_fits, "a\xe2\x82\xac");
   char empty[4] = "xyz";
   EXPECT_EQ(reg::json_escape_append(empty, 4, nullptr), 0);
   EXPECT_EQ(empty[0], '\0');

@@ -39,54 +39,6 @@ bool write_all(const char* path, const void* data, std::size_t len) {
   return wrote && closed && put == len;
 }
 
-void escape_byte(unsigned char c, char* out, std::size_t* n) {
-  switch (c) {
-    case '"':
-      out[0] = '\\';
-      out[1] = '"';
-      *n = 2;
-      return;
-    case '\\':
-      out[0] = '\\';
-      out[1] = '\\';
-      *n = 2;
-      return;
-    case 0x08:
-      out[0] = '\\';
-      out[1] = 'b';
-      *n = 2;
-      return;
-    case 0x09:
-      out[0] = '\\';
-      out[1] = 't';
-      *n = 2;
-      return;
-    case 0x0A:
-      out[0] = '\\';
-      out[1] = 'n';
-      *n = 2;
-      return;
-    case 0x0C:
-      out[0] = '\\';
-      out[1] = 'f';
-      *n = 2;
-      return;
-    case 0x0D:
-      out[0] = '\\';
-      out[1] = 'r';
-      *n = 2;
-      return;
-    default:
-      if (c >= 0x01 && c <= 0x1F) {
-        std::snprintf(out, 8, "\\u%04x", c);
-        *n = 6;
-      } else {
-        out[0] = static_cast<char>(c);
-        *n = 1;
-      }
-  }
-}
-
 int list_entries(const char* dir, dir_list* out, std::size_t cap, bool cut_names) {
   out->entries.clear();
   platform::FileAttr a;
@@ -183,29 +135,6 @@ int delete_tree(const char* path) {
 
 void sort_str(std::vector<std::string>& items) {
   std::stable_sort(items.begin(), items.end());  // std::string compares bytes as unsigned
-}
-
-int json_escape_append(char* dst, std::size_t cap, const char* src) {
-  std::size_t n = 0;
-  if (src) {
-    for (const char* p = src; *p && n + 8 < cap; ++p) {
-      std::size_t k = 0;
-      escape_byte(static_cast<unsigned char>(*p), dst + n, &k);
-      n += k;
-    }
-  }
-  if (n < cap) dst[n] = '\0';
-  return static_cast<int>(n);
-}
-
-void json_escape_to(std::string& out, std::string_view src) {
-  char tmp[8];
-  for (char c : src) {
-    if (c == '\0') break;
-    std::size_t k = 0;
-    escape_byte(static_cast<unsigned char>(c), tmp, &k);
-    out.append(tmp, k);
-  }
 }
 
 bool is_file(const char* path) {

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/json_escape.h"  // the text utilities include the JSON escaper
 #include "platform/platform.h"
 
 namespace reg {
@@ -52,12 +53,6 @@ int delete_tree(const char* path);
 
 // Ascending byte order; equal texts keep their order.
 void sort_str(std::vector<std::string>& items);
-
-// Escapes `src` as the inside of a JSON string into dst (cap bytes from dst on), stopping when
-// fewer than 9 bytes are free. Returns the bytes written, not counting the NUL.
-int json_escape_append(char* dst, std::size_t cap, const char* src);
-// The same escaping, whole, appended to `out`.
-void json_escape_to(std::string& out, std::string_view src);
 
 // Attribute helpers over the platform query.
 bool is_file(const char* path);  // exists and is not a directory

@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "core/paths.h"
 #include "platform/platform.h"
 
 #if defined(__x86_64__)
@@ -269,6 +270,22 @@ void sha256_final(sha256_ctx* ctx, unsigned char out[32]) {
 }
 
 // ---- File hash ---------------------------------------------------------------------------
+
+void sha256_hex(std::string_view data, char* hex) {
+  sha256_ctx ctx;
+  sha256_init(&ctx);
+  sha256_update(&ctx, data.data(), data.size());
+  unsigned char bin[32];
+  sha256_final(&ctx, bin);
+  bin_to_hex(bin, hex);
+}
+
+std::string sha256_digest(std::string_view data) {
+  char hex[kHexLen + 1];
+  sha256_hex(data, hex);
+  std::string out(kDigestPrefix);
+  return out.append(hex, kHexLen);
+}
 
 int sha256_file(const char* path, unsigned char out[32]) {
   std::unique_ptr<platform::File> f;

@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 namespace reg {
 
@@ -18,6 +20,11 @@ struct sha256_ctx {
 void sha256_init(sha256_ctx* ctx);
 void sha256_update(sha256_ctx* ctx, const void* data, std::size_t len);
 void sha256_final(sha256_ctx* ctx, unsigned char out[32]);
+
+// The digest text of `data`: its 64 lowercase hex digits and a NUL into `hex` (65 bytes), or
+// with the "sha256:" prefix as a string.
+void sha256_hex(std::string_view data, char* hex);
+std::string sha256_digest(std::string_view data);
 
 // Hashes the whole file at `path` in 64 KiB pieces. 0 on success; -1 when the file cannot be
 // opened or a read fails, with `out` left unchanged.

@@ -76,13 +76,8 @@ void check_body(FsckWalk& w, const FsckPath& p, const std::string& hex, StoreSca
     if (!fsck_gone(p.abs)) w.add(FsckKind::manifest_unreadable, p.rel, "body cannot be read");
     return;
   }
-  sha256_ctx ctx;
-  sha256_init(&ctx);
-  sha256_update(&ctx, text.data(), text.size());
-  unsigned char bin[32];
-  sha256_final(&ctx, bin);
   char got[kHexLen + 1];
-  bin_to_hex(bin, got);
+  sha256_hex(text, got);
   scan.bodies.insert(hex);
   w.bodies.insert(hex);
   ++w.report.counts.manifests;

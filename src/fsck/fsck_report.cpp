@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "core/json_escape.h"
 #include "fsck/fsck.h"
 
 namespace reg {
@@ -25,57 +26,6 @@ std::string printable(std::string_view s) {
     }
   }
   return out;
-}
-
-// Length of the well-formed UTF-8 sequence at s[i] (no overlong forms, no surrogates, nothing
-// above U+10FFFF), or 0.
-std::size_t utf8_sequence(std::string_view s, std::size_t i) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[i + k]); };
-  const unsigned char c = byte(0);
-  std::size_t n = 0;
-  unsigned char lo = 0x80, hi = 0xbf;  // range of the second byte
-  if (c >= 0xc2 && c <= 0xdf) {
-    n = 2;
-  } else if (c >= 0xe0 && c <= 0xef) {
-    n = 3;
-    if (c == 0xe0) lo = 0xa0;
-    if (c == 0xed) hi = 0x9f;
-  } else if (c >= 0xf0 && c <= 0xf4) {
-    n = 4;
-    if (c == 0xf0) lo = 0x90;
-    if (c == 0xf4) hi = 0x8f;
-  }
-  if (n == 0 || i + n > s.size() || byte(1) < lo || byte(1) > hi) return 0;
-  for (std::size_t k = 2; k < n; ++k)
-    if ((byte(k) & 0xc0) != 0x80) return 0;
-  return n;
-}
-
-// A JSON string body: quotes, backslashes and control bytes escaped, well-formed UTF-8 kept,
-// every other byte replaced by U+FFFD.
-void json_text(std::string& out, std::string_view s) {
-  for (std::size_t i = 0; i < s.size();) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    if (c == '"' || c == '\\') {
-      out.push_back('\\');
-      out.push_back(static_cast<char>(c));
-      ++i;
-    } else if (c < 0x20 || c == 0x7f) {
-      char esc[8];
-      std::snprintf(esc, sizeof esc, "\\u%04x", c);
-      out += esc;
-      ++i;
-    } else if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-      ++i;
-    } else if (const std::size_t n = utf8_sequence(s, i)) {
-      out.append(s.substr(i, n));
-      i += n;
-    } else {
-      out += "\\ufffd";
-      ++i;
-    }
-  }
 }
 
 void json_member(std::string& out, const char* key, long long value) {
@@ -112,7 +62,7 @@ std::string fsck_text(const FsckReport& report, std::string_view root) {
 std::string fsck_json(const FsckReport& report, std::string_view root) {
   const FsckCounts& c = report.counts;
   std::string out = "{\"root\":\"";
-  json_text(out, root);
+  json_escape_to(out, root);
   out += "\",\"sound\":";
   out += report.sound() ? "true" : "false";
   out += ',';
@@ -140,9 +90,9 @@ std::string fsck_json(const FsckReport& report, std::string_view root) {
     out += "\",\"kind\":\"";
     out += fsck_kind_name(f.kind);
     out += "\",\"path\":\"";
-    json_text(out, f.path);
+    json_escape_to(out, f.path);
     out += "\",\"detail\":\"";
-    json_text(out, f.detail);
+    json_escape_to(out, f.detail);
     out += "\"}";
   }
   out += "]}";

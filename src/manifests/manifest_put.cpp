@@ -239,15 +239,6 @@ int write_manifest_files(const PutPaths& p, const char* repo, const char* body, 
   return 0;
 }
 
-void hash_body(const char* body, std::size_t len, char* hex) {
-  sha256_ctx ctx;
-  sha256_init(&ctx);
-  sha256_update(&ctx, body, len);
-  unsigned char bin[32];
-  sha256_final(&ctx, bin);
-  bin_to_hex(bin, hex);
-}
-
 int manifest_put(const char* repo, const char* reference, const char* body, std::size_t body_len,
                  const char* content_type, char* digest_out) {
   if (!repo || !reference || !body || !digest_out) {
@@ -274,7 +265,7 @@ int manifest_put(const char* repo, const char* reference, const char* body, std:
   }
   // The digest is the name of every file: hashing first lets all paths be checked up front.
   char hex[kHexLen + 1];
-  hash_body(body, body_len, hex);
+  sha256_hex(std::string_view(body, body_len), hex);
   PutPaths paths;
   if (!build_put_paths(repo, hex, tag, paths)) {
     set_error("path too long");

@@ -70,16 +70,7 @@ void write_all(const fs::path& p, const std::string& data) {
   out.write(data.data(), static_cast<std::streamsize>(data.size()));
 }
 
-std::string digest_of(const std::string& data) {
-  reg::sha256_ctx ctx;
-  reg::sha256_init(&ctx);
-  reg::sha256_update(&ctx, data.data(), data.size());
-  unsigned char bin[32];
-  reg::sha256_final(&ctx, bin);
-  char hex[65];
-  reg::bin_to_hex(bin, hex);
-  return std::string("sha256:") + hex;
-}
+std::string digest_of(const std::string& data) { return reg::sha256_digest(data); }
 
 std::string put_blob(const std::string& data) {
   char id[37];

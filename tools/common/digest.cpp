@@ -1,36 +1,22 @@
 #include "digest.h"
 
 #include <cstdio>
-#include <stdexcept>
+#include <memory>
 #include <vector>
+
+#include "core/paths.h"
 
 namespace tool {
 
-Sha256::Sha256() : ctx_(EVP_MD_CTX_new()) {
-  if (!ctx_ || EVP_DigestInit_ex(ctx_.get(), EVP_sha256(), nullptr) != 1)
-    throw std::runtime_error("sha256 unavailable");
-}
-
-void Sha256::update(const void* data, size_t len) { EVP_DigestUpdate(ctx_.get(), data, len); }
-
 std::string Sha256::finish() {
-  unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned int n = 0;
-  EVP_DigestFinal_ex(ctx_.get(), md, &n);
-  static const char* kHex = "0123456789abcdef";
-  std::string out = "sha256:";
-  for (unsigned int i = 0; i < n; ++i) {
-    out += kHex[md[i] >> 4];
-    out += kHex[md[i] & 15];
-  }
-  return out;
+  unsigned char bin[32];
+  reg::sha256_final(&ctx_, bin);
+  char hex[reg::kHexLen + 1];
+  reg::bin_to_hex(bin, hex);
+  return std::string(reg::kDigestPrefix) + hex;
 }
 
-std::string sha256_digest(std::string_view data) {
-  Sha256 h;
-  h.update(data.data(), data.size());
-  return h.finish();
-}
+std::string sha256_digest(std::string_view data) { return reg::sha256_digest(data); }
 
 bool sha256_file_digest(const std::string& path, std::string& digest_out, long long& size_out) {
   struct FileClose {
@@ -53,10 +39,7 @@ bool sha256_file_digest(const std::string& path, std::string& digest_out, long l
 }
 
 bool is_sha256_digest(std::string_view s) {
-  if (s.size() != 71 || s.substr(0, 7) != "sha256:") return false;
-  for (char c : s.substr(7))
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-  return true;
+  return s.size() == reg::kDigestLen && reg::digest_valid(std::string(s).c_str());
 }
 
 }  // namespace tool

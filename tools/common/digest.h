@@ -1,26 +1,23 @@
-// SHA-256 digests for the tool's own checks (layout import/export, manifest references).
+// SHA-256 digests for the tool's own checks (layout import/export, manifest references),
+// over the library's hash.
 #pragma once
 
-#include <openssl/evp.h>
-
-#include <memory>
 #include <string>
 #include <string_view>
+
+#include "core/sha256.h"
 
 namespace tool {
 
 // Incremental "sha256:<hex>" digest.
 class Sha256 {
  public:
-  Sha256();
-  void update(const void* data, size_t len);
+  Sha256() { reg::sha256_init(&ctx_); }
+  void update(const void* data, size_t len) { reg::sha256_update(&ctx_, data, len); }
   std::string finish();  // "sha256:" and 64 lowercase hex digits
 
  private:
-  struct CtxFree {
-    void operator()(EVP_MD_CTX* c) const noexcept { EVP_MD_CTX_free(c); }
-  };
-  std::unique_ptr<EVP_MD_CTX, CtxFree> ctx_;
+  reg::sha256_ctx ctx_;
 };
 
 std::string sha256_digest(std::string_view data);
