@@ -43,7 +43,7 @@ long long blob_get_size(const char* digest) {
   }
   platform::FileAttr a;
   // A missing blob records no message; a directory at the path is no blob either.
-  if (platform::get_attr(p.c_str(), &a) != 0 || a.is_dir) return -1;
+  if (platform::get_attr(p.c_str(), &a) != 0 || !a.is_file()) return -1;
   return static_cast<long long>(a.size);
 }
 

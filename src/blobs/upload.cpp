@@ -290,7 +290,7 @@ int upload_size(const char* upload_uuid, long long* out_bytes) {
   if (!check_upload_id(upload_uuid) || !upload_part_path(upload_uuid, part)) return -1;
   platform::FileAttr a;
   // A directory under the upload's name is no upload; its size would be the directory's.
-  if (platform::get_attr(part.c_str(), &a) != 0 || a.is_dir) {
+  if (platform::get_attr(part.c_str(), &a) != 0 || !a.is_file()) {
     set_error("upload not found: %s", upload_uuid);
     return -1;
   }

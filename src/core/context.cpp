@@ -72,7 +72,9 @@ int storage_init(const char* root_dir) {
   std::memcpy(s_root, root_dir, len + 1);
   if (s_root[len - 1] == platform::kSep) s_root[len - 1] = '\0';
 
-  if (mkdirs(s_root) != 0) {
+  // The root is created as given; everything below it is reached only through its handle.
+  platform::attach_root(nullptr);
+  if (mkdirs(s_root) != 0 || platform::attach_root(s_root) != 0) {
     set_error("mkdirs failed: %s", s_root);
     return -1;
   }
@@ -86,7 +88,7 @@ int storage_init(const char* root_dir) {
     set_error("write config.json failed");
     return -1;
   }
-  if (platform::get_attr(config.c_str(), &attr) != 0 || attr.is_dir) {
+  if (platform::get_attr(config.c_str(), &attr) != 0 || !attr.is_file()) {
     if (write_file(config.c_str(), kConfigJson, sizeof kConfigJson - 1) != 0) {
       set_error("write config.json failed");
       return -1;
@@ -114,6 +116,7 @@ int reg_storage_init(const char* root_dir) {
 void reg_storage_cleanup(void) {
   reg::s_root[0] = '\0';
   reg::s_ready = 0;
+  reg::platform::attach_root(nullptr);
 }
 
 const char* reg_storage_last_error(void) { return reg::s_error; }

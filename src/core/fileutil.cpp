@@ -43,11 +43,11 @@ int list_entries(const char* dir, dir_list* out, std::size_t cap, bool cut_names
   out->entries.clear();
   platform::FileAttr a;
   if (platform::get_attr(dir, &a) != 0 || !a.is_dir) return -1;
-  int rc = platform::enumerate_dir(dir, [&](const char* name, bool d) {
+  int rc = platform::enumerate_dir(dir, [&](const char* name, platform::Kind k) {
     if (out->entries.size() >= cap) return false;
     std::string n(name);
     if (cut_names && n.size() > kEntryNameMax) n.resize(kEntryNameMax);
-    out->entries.push_back(dir_entry{std::move(n), d});
+    out->entries.push_back(dir_entry{std::move(n), k == platform::Kind::dir, k});
     return true;
   });
   return rc == 0 ? 0 : -1;
@@ -104,7 +104,9 @@ int mkdirs(const char* path) {
   const std::size_t len = std::strlen(path);
   if (len == 0 || len > kMaxPathLen) return -1;
   std::string p(path);
-  for (std::size_t i = 1; i < len; ++i) {
+  // The storage root and its ancestors exist: only what lies below the root is created.
+  const std::size_t from = std::max<std::size_t>(1, platform::root_prefix_len(path) + 1);
+  for (std::size_t i = from; i < len; ++i) {
     if (p[i] != platform::kSep) continue;
     p[i] = '\0';
     const int e = platform::make_dir(p.c_str());
@@ -117,9 +119,13 @@ int mkdirs(const char* path) {
 }
 
 int delete_tree(const char* path) {
+  platform::FileAttr a;
+  if (platform::get_attr(path, &a) == platform::kErrSymlink)
+    return platform::remove_file(path) == 0 ? 0 : -1;  // the link goes, its target stays
   bool failed = false;
   const std::string dir(path);
-  platform::enumerate_dir(path, [&](const char* name, bool d) {
+  platform::enumerate_dir(path, [&](const char* name, platform::Kind k) {
+    const bool d = k == platform::Kind::dir;
     Path child;
     if (!child_path(dir, name, child)) {
       failed = true;
@@ -139,7 +145,7 @@ void sort_str(std::vector<std::string>& items) {
 
 bool is_file(const char* path) {
   platform::FileAttr a;
-  return platform::get_attr(path, &a) == 0 && !a.is_dir;
+  return platform::get_attr(path, &a) == 0 && a.is_file();
 }
 
 bool is_dir(const char* path) {

@@ -20,6 +20,7 @@ inline constexpr std::size_t kReadAllocCap = 64u << 20;  // read_file_alloc's 64
 struct dir_entry {
   std::string name;
   bool is_dir = false;
+  platform::Kind kind = platform::Kind::file;
 };
 
 struct dir_list {
@@ -48,14 +49,14 @@ int list_dir_all(const char* dir, dir_list* out);
 
 int mkdirs(const char* path);
 // Removes `path` and everything below it, depth first, going on past failures. Symbolic
-// links are removed, never followed. 0 when everything went, else -1.
+// links (`path` itself included) are removed, never followed. 0 when everything went, else -1.
 int delete_tree(const char* path);
 
 // Ascending byte order; equal texts keep their order.
 void sort_str(std::vector<std::string>& items);
 
 // Attribute helpers over the platform query.
-bool is_file(const char* path);  // exists and is not a directory
+bool is_file(const char* path);  // exists and is a regular file
 bool is_dir(const char* path);
 // Last-write time in Unix seconds, or false when it cannot be had.
 bool file_unix_time(const platform::FileAttr& a, std::int64_t* out);

@@ -41,6 +41,7 @@ constexpr KindInfo kKinds[] = {
     {FsckKind::misfiled_subject_entry, "misfiled_subject_entry", C},
     {FsckKind::missing_store_directory, "missing_store_directory", C},
     {FsckKind::unreadable_directory, "unreadable_directory", C},
+    {FsckKind::special_entry, "special_entry", C},
     {FsckKind::dangling_revision_link, "dangling_revision_link", W},
     {FsckKind::dangling_subject_entry, "dangling_subject_entry", W},
     {FsckKind::missing_revision_link, "missing_revision_link", W},
@@ -269,7 +270,18 @@ bool fsck_list(FsckWalk& w, const FsckPath& dir, std::vector<dir_entry>& out) {
       w.add(FsckKind::unreadable_directory, dir.rel, "directory cannot be listed; not checked");
     return false;
   }
-  out = std::move(list.entries);
+  out.clear();
+  // Readers treat links and special files as absent; here each is reported once and the
+  // rest of the walk never looks at it.
+  for (auto& e : list.entries) {
+    if (e.kind == platform::Kind::file || e.kind == platform::Kind::dir) {
+      out.push_back(std::move(e));
+      continue;
+    }
+    const std::string rel = dir.rel.empty() ? e.name : dir.rel + "/" + e.name;
+    w.add(FsckKind::special_entry, rel,
+          std::string(platform::kind_name(e.kind)) + " in the store (never followed or read)");
+  }
   std::sort(out.begin(), out.end(),
             [](const dir_entry& a, const dir_entry& b) { return a.name < b.name; });
   return true;
@@ -300,7 +312,8 @@ bool fsck_attach(const char* root) {
   std::memcpy(dir, root, len + 1);
   if (len > 1 && dir[len - 1] == platform::kSep) dir[len - 1] = '\0';
   platform::FileAttr a;
-  if (platform::get_attr(dir, &a) != 0 || !a.is_dir) {
+  platform::attach_root(nullptr);
+  if (platform::get_attr(dir, &a) != 0 || !a.is_dir || platform::attach_root(dir) != 0) {
     set_error("storage root is not a directory: %s", dir);
     return false;
   }

@@ -38,6 +38,7 @@ enum class FsckKind {
   misfiled_subject_entry,    // a subject index entry under a subject its manifest does not name
   missing_store_directory,   // blobs/sha256, repositories or uploads missing
   unreadable_directory,      // a directory of the store that cannot be listed (not checked)
+  special_entry,             // a symbolic link, FIFO, device or socket (no writer makes one)
   // warnings
   dangling_revision_link,  // a revision link without manifest body
   dangling_subject_entry,  // a subject index entry without manifest body

@@ -24,7 +24,7 @@ bool is_upload_name(std::string_view n) {
 bool upload_age(const char* path, std::int64_t now, std::int64_t* age, std::uint64_t* size) {
   platform::FileAttr a;
   std::int64_t t = 0;
-  if (platform::get_attr(path, &a) != 0 || a.is_dir || !file_unix_time(a, &t)) return false;
+  if (platform::get_attr(path, &a) != 0 || !a.is_file() || !file_unix_time(a, &t)) return false;
   *age = now - t;  // negative for a time in the future: in progress
   if (size) *size = a.size;
   return true;

@@ -71,7 +71,7 @@ void add_candidate(const std::string& repo, const std::string& tag,
   // A link whose attributes cannot be queried is no candidate: taken as very old, a newest
   // tag would be deleted for a passing I/O error. Passing over it never selects a tag that
   // the whole store would keep (see the head of this file).
-  if (platform::get_attr(link.c_str(), &a) != 0 || a.is_dir) return;
+  if (platform::get_attr(link.c_str(), &a) != 0 || !a.is_file()) return;
   if (!file_unix_time(a, &c.time)) c.time = 0;  // present, but no usable time: very old
   if (!read_link_digest(link, c.digest)) return;
   c.repository = repo;

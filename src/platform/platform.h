@@ -5,8 +5,15 @@
 //  - Functions that can fail return 0 or an errno-style error number (never -1). They record
 //    no message; the caller decides what a failure means.
 //  - Each one begins with a fault check (fault.h), so tests can make any call fail.
-//  - Paths are NUL-terminated and used exactly as given: nothing here joins, cuts or
-//    normalises a path.
+//  - Paths are NUL-terminated; nothing here joins, cuts or normalises a path.
+//  - Confinement: once the storage root is attached (attach_root), every path at or below it
+//    is resolved from a handle of the root without following any symbolic link and without
+//    leaving it, and a path outside it is refused (kErrOutside). A symbolic link anywhere on
+//    the way fails with kErrSymlink, so a link planted in the store can neither be read
+//    through, nor written through, nor make a deletion act outside the root. Without an
+//    attached root paths are used as given (a final link is still never followed).
+//  - Only regular files are opened as byte streams; a FIFO, device or socket is never read
+//    (it is opened non-blocking and refused with kErrNotRegular before any read).
 #pragma once
 
 #include <cstddef>
@@ -20,31 +27,55 @@ namespace reg::platform {
 // Directory separator used by the path builders.
 inline constexpr char kSep = '/';
 
+// What kind of entry a name is. Only `file` and `dir` belong in a store; the checker reports
+// the others, readers treat them as absent.
+enum class Kind { file, dir, link, fifo, socket, device, other };
+const char* kind_name(Kind k);  // "regular file", "directory", "symbolic link", ...
+
 // File attributes as the store needs them. `mtime` counts 100 ns intervals since
 // 1601-01-01 UTC, so that ages convert to Unix seconds the same way on every platform.
 struct FileAttr {
-  bool is_dir = false;
+  Kind kind = Kind::file;
+  bool is_dir = false;  // kind == Kind::dir
   std::uint64_t size = 0;
   std::int64_t mtime = 0;
+  bool is_file() const { return kind == Kind::file; }
 };
 
-// Attributes of `path`, not following a final symbolic link (a link is reported as a
-// non-directory, so no walk ever leaves the tree through one). ENOENT when nothing is there.
+// Error numbers the layers above tell apart.
+extern const int kErrExists;      // the name exists already
+extern const int kErrNotFound;    // no such entry
+extern const int kErrSymlink;     // a symbolic link on the way or at the end
+extern const int kErrNotRegular;  // opened for reading, but not a regular file
+extern const int kErrOutside;     // the path is not below the attached storage root
+
+// True for the errors that mean "no such entry" to a reader: nothing there, a component that
+// is not a directory, a symbolic link, a special file. Every other error is a failure to
+// read or list what is there, never to be passed off as absence.
+bool is_absent(int err);
+// A short English reason for an error number ("symbolic link in the store", ...).
+const char* describe(int err);
+
+// Attaches the storage root for confinement (nullptr detaches it). 0 or an error number.
+int attach_root(const char* root);
+// Length of the attached root's text when `path` is the root or below it, else 0: the
+// directories of that prefix exist and are not created or checked again.
+std::size_t root_prefix_len(const char* path);
+
+// Attributes of `path`. A symbolic link, final or on the way, is kErrSymlink: links are
+// treated as absent. ENOENT when nothing is there.
 int get_attr(const char* path, FileAttr* out);
 
-// Calls `fn(name, is_dir)` for every entry of `dir` except "." and "..", in the order the
+// Calls `fn(name, kind)` for every entry of `dir` except "." and "..", in the order the
 // system yields them, until `fn` returns false. ENOTDIR/ENOENT when `dir` cannot be enumerated.
-int enumerate_dir(const char* dir, const std::function<bool(const char* name, bool is_dir)>& fn);
-
-// Error numbers the layers above tell apart.
-extern const int kErrExists;    // the name exists already
-extern const int kErrNotFound;  // no such entry
+int enumerate_dir(const char* dir, const std::function<bool(const char* name, Kind kind)>& fn);
 
 // Creates one directory. kErrExists when the name exists already (whatever kind of entry).
 int make_dir(const char* path);
 int remove_dir(const char* path);   // an empty directory only
-int remove_file(const char* path);  // a file or a link, never a directory
-// Renames `from` to `to`, replacing a file at `to` (atomic within one file system).
+int remove_file(const char* path);  // a file or a link (removed, never followed), never a directory
+// Renames `from` to `to`, replacing a file at `to` (atomic within one file system); a
+// symbolic link at `to` is refused (kErrSymlink), not replaced.
 int rename_path(const char* from, const char* to);
 
 // An open byte stream. Closed by its destructor; close() reports the close result.
@@ -69,6 +100,9 @@ class File {
   // it is granted. Only other holders of such locks are held off, never plain reads/writes.
   int lock(bool exclusive);
   int close();
+  // Hands the open descriptor to the caller, who closes it: for a server that sends the file
+  // with the system's own calls once this layer has checked what it opened.
+  int release_native_handle();
 
  private:
   friend int open_file(const char*, File::Mode, std::unique_ptr<File>*);

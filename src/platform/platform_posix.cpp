@@ -14,7 +14,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 
+#include "platform/beneath_posix.h"
 #include "platform/fault.h"
 
 namespace reg::platform {
@@ -31,59 +33,152 @@ struct DirCloser {
   void operator()(DIR* d) const noexcept { closedir(d); }
 };
 
+Kind kind_of_mode(mode_t m) {
+  if (S_ISREG(m)) return Kind::file;
+  if (S_ISDIR(m)) return Kind::dir;
+  if (S_ISLNK(m)) return Kind::link;
+  if (S_ISFIFO(m)) return Kind::fifo;
+  if (S_ISSOCK(m)) return Kind::socket;
+  if (S_ISCHR(m) || S_ISBLK(m)) return Kind::device;
+  return Kind::other;
+}
+
+Kind kind_of_dirent(unsigned char t) {
+  switch (t) {
+    case DT_REG:
+      return Kind::file;
+    case DT_DIR:
+      return Kind::dir;
+    case DT_LNK:
+      return Kind::link;
+    case DT_FIFO:
+      return Kind::fifo;
+    case DT_SOCK:
+      return Kind::socket;
+    case DT_CHR:
+    case DT_BLK:
+      return Kind::device;
+    default:
+      return Kind::other;
+  }
+}
+
 }  // namespace
 
 const int kErrExists = EEXIST;
 const int kErrNotFound = ENOENT;
+const int kErrSymlink = ELOOP;
+const int kErrNotRegular = ENXIO;
+const int kErrOutside = EXDEV;
+
+bool is_absent(int err) {
+  return err == ENOENT || err == ENOTDIR || err == ELOOP || err == ENXIO || err == EISDIR;
+}
+
+const char* describe(int err) {
+  switch (err) {
+    case ELOOP:
+      return "symbolic link in the store";
+    case ENXIO:
+      return "not a regular file";
+    case EXDEV:
+      return "outside the storage root";
+    default:
+      return std::strerror(err);
+  }
+}
+
+const char* kind_name(Kind k) {
+  switch (k) {
+    case Kind::file:
+      return "regular file";
+    case Kind::dir:
+      return "directory";
+    case Kind::link:
+      return "symbolic link";
+    case Kind::fifo:
+      return "FIFO";
+    case Kind::socket:
+      return "socket";
+    case Kind::device:
+      return "device";
+    case Kind::other:
+      break;
+  }
+  return "special file";
+}
+
+int attach_root(const char* root) { return beneath::attach_root(root); }
+
+std::size_t root_prefix_len(const char* path) { return beneath::root_prefix_len(path); }
 
 int get_attr(const char* path, FileAttr* out) {
   if (int e = fault::hit(fault::Op::stat)) return e;
+  beneath::Parent at;
+  if (int e = beneath::open_parent(path, &at)) return e;
   struct stat st;
-  if (lstat(path, &st) != 0) return errno;
-  out->is_dir = S_ISDIR(st.st_mode);
+  if (fstatat(at.dir, at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+  out->kind = kind_of_mode(st.st_mode);
+  if (out->kind == Kind::link) return ELOOP;
+  out->is_dir = out->kind == Kind::dir;
   out->size = static_cast<std::uint64_t>(st.st_size);
   out->mtime = to_file_time(st.st_mtim);
   return 0;
 }
 
-int enumerate_dir(const char* dir, const std::function<bool(const char*, bool)>& fn) {
+int enumerate_dir(const char* dir, const std::function<bool(const char*, Kind)>& fn) {
   if (int e = fault::hit(fault::Op::list)) return e;
-  std::unique_ptr<DIR, DirCloser> d(opendir(dir));
+  beneath::Fd fd;
+  if (int e = beneath::open_path(dir, O_RDONLY | O_DIRECTORY | O_NONBLOCK, 0, &fd)) return e;
+  std::unique_ptr<DIR, DirCloser> d(fdopendir(fd.get()));
   if (!d) return errno;
-  const int dfd = dirfd(d.get());
+  const int dfd = fd.release();  // owned by the stream from here on
   for (;;) {
     errno = 0;
     struct dirent* ent = readdir(d.get());
     if (!ent) return errno;
     const char* name = ent->d_name;
     if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
-    bool is_dir = ent->d_type == DT_DIR;
+    Kind kind = kind_of_dirent(ent->d_type);
     if (ent->d_type == DT_UNKNOWN) {
       struct stat st;
-      is_dir = fstatat(dfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+      kind = fstatat(dfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 ? kind_of_mode(st.st_mode)
+                                                               : Kind::other;
     }
-    if (!fn(name, is_dir)) return 0;
+    if (!fn(name, kind)) return 0;
   }
 }
 
 int make_dir(const char* path) {
   if (int e = fault::hit(fault::Op::mkdir)) return e;
-  return mkdir(path, 0755) == 0 ? 0 : errno;
+  beneath::Parent at;
+  if (int e = beneath::open_parent(path, &at)) return e;
+  return mkdirat(at.dir, at.name.c_str(), 0755) == 0 ? 0 : errno;
 }
 
 int remove_dir(const char* path) {
   if (int e = fault::hit(fault::Op::rmdir)) return e;
-  return rmdir(path) == 0 ? 0 : errno;
+  beneath::Parent at;
+  if (int e = beneath::open_parent(path, &at)) return e;
+  return unlinkat(at.dir, at.name.c_str(), AT_REMOVEDIR) == 0 ? 0 : errno;
 }
 
 int remove_file(const char* path) {
   if (int e = fault::hit(fault::Op::remove)) return e;
-  return unlink(path) == 0 ? 0 : errno;
+  beneath::Parent at;
+  if (int e = beneath::open_parent(path, &at)) return e;
+  return unlinkat(at.dir, at.name.c_str(), 0) == 0 ? 0 : errno;
 }
 
 int rename_path(const char* from, const char* to) {
   if (int e = fault::hit(fault::Op::rename)) return e;
-  return rename(from, to) == 0 ? 0 : errno;
+  beneath::Parent src, dst;
+  if (int e = beneath::open_parent(from, &src)) return e;
+  if (int e = beneath::open_parent(to, &dst)) return e;
+  struct stat st;
+  if (fstatat(dst.dir, dst.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+    return ELOOP;
+  return renameat(src.dir, src.name.c_str(), dst.dir, dst.name.c_str()) == 0 ? 0 : errno;
 }
 
 File::~File() {
@@ -143,6 +238,12 @@ int File::lock(bool exclusive) {
   return r == 0 ? 0 : errno;
 }
 
+int File::release_native_handle() {
+  const int fd = fd_;
+  fd_ = -1;
+  return fd;
+}
+
 int File::close() {
   const int fd = fd_;
   fd_ = -1;
@@ -155,33 +256,31 @@ int File::close() {
 
 int open_file(const char* path, File::Mode mode, std::unique_ptr<File>* out) {
   if (int e = fault::hit(fault::Op::open)) return e;
-  int flags = O_CLOEXEC;
+  int flags = O_NOCTTY;
   switch (mode) {
     case File::Mode::read:
-      flags |= O_RDONLY;
+      // Non-blocking, so that a FIFO planted in the store cannot stall the open; it is
+      // refused below before anything is read.
+      flags |= O_RDONLY | O_NONBLOCK;
       break;
     case File::Mode::write:
       flags |= O_WRONLY | O_CREAT | O_TRUNC;
       break;
     case File::Mode::append:
-      flags |= O_WRONLY | O_APPEND;
+      flags |= O_WRONLY | O_APPEND | O_NONBLOCK;
       break;
     case File::Mode::create_new:
       flags |= O_WRONLY | O_CREAT | O_EXCL;
       break;
   }
-  int fd;
-  do {
-    fd = ::open(path, flags, 0644);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return errno;
-  // Only regular files are byte streams here; a directory opened for reading is refused.
+  beneath::Fd fd;
+  if (int e = beneath::open_path(path, flags, 0644, &fd)) return e;
+  // Only regular files are byte streams here.
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    return EISDIR;
-  }
-  out->reset(new File(fd));  // File's constructor is private to this layer
+  if (fstat(fd.get(), &st) != 0) return errno;
+  if (!S_ISREG(st.st_mode)) return S_ISDIR(st.st_mode) ? EISDIR : ENXIO;
+  if (flags & O_NONBLOCK) fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+  out->reset(new File(fd.release()));  // File's constructor is private to this layer
   return 0;
 }
 

@@ -3,6 +3,7 @@
 #include <reg_storage.h>
 
 #include "commands.h"
+#include "platform/platform.h"
 #include "digest.h"
 #include "json_util.h"
 #include "manifests/subject_index.h"
@@ -92,21 +93,24 @@ class Exporter {
       return library_error("blob " + digest);
     std::string dest = layout_blob_path(dir_, digest);
     std::string tmp = dest + ".tmp";
-    FilePtr in(fopen(path, "rb"));
-    FilePtr out(fopen(tmp.c_str(), "wb"));
-    if (!in || !out) {
+    // Read through the library's platform layer: only a regular file below the root, so a
+    // link to a device or a FIFO in the store can neither fill the disk nor stall the copy.
+    std::unique_ptr<reg::platform::File> in;
+    const bool opened = reg::platform::open_file(path, reg::platform::File::Mode::read, &in) == 0;
+    FilePtr out(opened ? fopen(tmp.c_str(), "wb") : nullptr);
+    if (!opened || !out) {
       error = "cannot copy blob " + digest;
       return false;
     }
     Sha256 h;
     std::vector<char> buf(1 << 20);
-    size_t n;
+    size_t n = 0;
     bool ok = true;
-    while (ok && (n = fread(buf.data(), 1, buf.size(), in.get())) > 0) {
+    while (ok && (ok = in->read(buf.data(), buf.size(), &n) == 0) && n > 0) {
       h.update(buf.data(), n);
       ok = fwrite(buf.data(), 1, n, out.get()) == n;
     }
-    ok = ok && !ferror(in.get()) && fclose(out.release()) == 0;
+    ok = ok && fclose(out.release()) == 0;
     std::error_code ec;
     if (!ok || h.finish() != digest) {
       std::filesystem::remove(tmp, ec);

@@ -11,6 +11,7 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -39,8 +40,13 @@ bool write_all(int fd, const std::string& s) {
 
 // Child: takes the store lock (a real run), runs the collection and reports through `fd`:
 // 'L' once the lock is held, then '0' and the summary, or '1' and the library's message.
-[[noreturn]] void collector_main(const GlobalOptions& g, bool dry_run, int fd) {
+[[noreturn]] void collector_main(const GlobalOptions& g, bool dry_run, int fd, pid_t parent) {
   signal(SIGINT, SIG_IGN);  // Ctrl-C reaches the whole group; only the parent acts on it
+  // A killed parent takes the collector with it: an orphan would hold the store lock, and
+  // hold off every push, with nobody left to watch or cancel it. A collection cut short
+  // loses nothing (every removal stands alone).
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (getppid() != parent) _exit(1);  // the parent died before the line above
   StoreLock lock;
   std::string error;
   if (!dry_run && !lock.acquire_exclusive(g.root, error)) {
@@ -117,11 +123,12 @@ int run_gc(const GlobalOptions& g, const GcOptions& o) {
   int fds[2];
   if (pipe(fds) != 0) return fail("cannot create a pipe");
   std::fflush(nullptr);
+  const pid_t parent = getpid();
   pid_t child = fork();
   if (child < 0) return fail("cannot start the collector");
   if (child == 0) {
     close(fds[0]);
-    collector_main(g, o.dry_run, fds[1]);
+    collector_main(g, o.dry_run, fds[1], parent);
   }
   close(fds[1]);
   struct sigaction sa = {};

@@ -3,10 +3,10 @@
 
 #include "digest.h"
 #include "header_numbers.h"
+#include "platform/platform.h"
 #include "server_context.h"
 #include "server_errors.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <memory>
@@ -60,11 +60,14 @@ std::shared_ptr<FileBody> open_blob(ServerContext& ctx, const std::string& diges
     }
   }
   auto blob = std::make_shared<FileBody>();
-  blob->fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (blob->fd < 0) {
+  // Opened through the library's platform layer, which opens only a regular file below the
+  // root: a link out of the store or a FIFO in it is no blob.
+  std::unique_ptr<reg::platform::File> file;
+  if (reg::platform::open_file(path, reg::platform::File::Mode::read, &file) != 0) {
     error = "blob not found: " + digest;
     return nullptr;
   }
+  blob->fd = file->release_native_handle();
   return blob;
 }
 
