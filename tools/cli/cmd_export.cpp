@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <set>
 #include <vector>
@@ -27,8 +28,14 @@ class Exporter {
  public:
   Exporter(std::string repo, std::string dir) : repo_(std::move(repo)), dir_(std::move(dir)) {}
 
-  // Writes the manifest `reference` and everything it names; fills `top`.
+  // Writes the manifest `reference` and everything it names; fills `top`. Each distinct
+  // manifest and blob is written once: an index may list one child many times, at every
+  // level, and visiting each mention would grow with their product.
   bool export_manifest(const std::string& reference, Descriptor& top) {
+    if (const auto seen = written_.find(reference); seen != written_.end()) {
+      top = seen->second;
+      return true;
+    }
     char ct[128] = {0};
     char digest[72] = {0};
     const char* text = reg_manifest_get(repo_.c_str(), reference.c_str(), ct, digest);
@@ -53,6 +60,7 @@ class Exporter {
     }
     ++manifests;
     exported.push_back(top.digest);
+    written_.emplace(top.digest, top);
     return true;
   }
 
@@ -88,6 +96,7 @@ class Exporter {
 
   // Copies the blob file while hashing it; the copy lands under its name only if it matches.
   bool export_blob(const std::string& digest) {
+    if (!blobs_written_.insert(digest).second) return true;
     char path[4096];
     if (reg_blob_get_filepath(digest.c_str(), path, sizeof path) != 0)
       return library_error("blob " + digest);
@@ -130,6 +139,8 @@ class Exporter {
   }
 
   std::string repo_, dir_;
+  std::map<std::string, Descriptor> written_;  // manifests by digest
+  std::set<std::string> blobs_written_;
 };
 
 }  // namespace

@@ -23,8 +23,10 @@ class Importer {
  public:
   Importer(std::string dir, std::string repo) : dir_(std::move(dir)), repo_(std::move(repo)) {}
 
-  // Stores the manifest `d` (and everything it names) under `reference`.
+  // Stores the manifest `d` (and everything it names) under `reference`. A child listed again
+  // (at any level) is stored once.
   bool import_manifest(const Descriptor& d, const std::string& reference) {
+    if (reference == d.digest && imported.count(d.digest)) return true;
     std::string body;
     ManifestRefs refs;
     if (!read_verified_blob(dir_, d, body, error) || !parse_manifest_refs(body, refs, error))

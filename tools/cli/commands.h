@@ -11,7 +11,8 @@ int run_catalog(const GlobalOptions& g, int page_size);
 int run_tags(const GlobalOptions& g, const std::string& repo);
 int run_stats(const GlobalOptions& g);
 int run_referrers(const GlobalOptions& g, const std::string& digest);
-int run_rm(const GlobalOptions& g, const std::string& target);
+// `yes` confirms the deletion of a whole repository, which a terminal user must give.
+int run_rm(const GlobalOptions& g, const std::string& target, bool yes);
 
 struct GcOptions {
   bool dry_run = false;

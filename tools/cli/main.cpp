@@ -119,7 +119,9 @@ int main(int argc, char** argv) {
   auto* rm = app.add_subcommand(
       "rm", "Delete a tag (REPO:TAG), a manifest (REPO@DIGEST) or a repository (REPO)");
   rm->add_option("TARGET", target, "REPO:TAG, REPO@DIGEST or REPO")->required();
-  bind(rm, [&] { return tool::run_rm(g, target); });
+  bool yes = false;
+  rm->add_flag("--yes", yes, "Confirm the deletion of a whole repository (needed on a terminal)");
+  bind(rm, [&] { return tool::run_rm(g, target, yes); });
 
   auto* im =
       app.add_subcommand("import", "Copy an image or index from an OCI layout into the store");

@@ -58,6 +58,7 @@ ImageRef parse_image_ref(std::string_view text) {
   if (at != std::string_view::npos) {
     r.repo = text.substr(0, at);
     r.reference = text.substr(at + 1);
+    r.separator = '@';
     return r;
   }
   // A tag follows the last ':' after the last '/', so "host:5000/app" is not cut.
@@ -66,6 +67,7 @@ ImageRef parse_image_ref(std::string_view text) {
   if (colon != std::string_view::npos && (slash == std::string_view::npos || colon > slash)) {
     r.repo = text.substr(0, colon);
     r.reference = text.substr(colon + 1);
+    r.separator = ':';
   } else {
     r.repo = text;
   }

@@ -31,6 +31,7 @@ std::string human_duration_ms(long long ms);
 struct ImageRef {
   std::string repo;
   std::string reference;  // tag or digest; empty for a bare repository
+  char separator = '\0';  // '@' or ':' when the text has one, even with nothing after it
   bool is_digest() const { return reference.rfind("sha256:", 0) == 0; }
 };
 ImageRef parse_image_ref(std::string_view text);
