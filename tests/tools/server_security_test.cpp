@@ -56,7 +56,8 @@ class SecureServerTest : public ::testing::Test {
     server_ = std::make_unique<ServerProcess>(
         dir_ + "/store", std::vector<std::string>{},
         std::vector<std::string>{"--tls-cert", dir_ + "/cert.pem", "--tls-key", dir_ + "/key.pem",
-                                 "--htpasswd", dir_ + "/htpasswd"},
+                                 "--htpasswd", dir_ + "/htpasswd", "--auth-failures-per-minute",
+                                 "1000"},
         "127.0.0.1:0", true);
   }
   static void TearDownTestSuite() {
@@ -279,6 +280,27 @@ TEST(ListenPolicyTest, ServesBeyondLoopbackWithInsecureOrWithTlsAndCredentials) 
   c.set_basic_auth("bob", "hunter2");
   EXPECT_EQ(c.Get("/v2/")->status, 200);
   EXPECT_EQ(secure.stop(), 0);
+  fs::remove_all(dir);
+}
+
+// Failed logins from one address are limited; credentials that passed lately still work.
+TEST(AuthLimitTest, RepeatedFailuresFromOneAddressGet429) {
+  std::string dir = tooltest::make_temp_dir();
+  write_file(dir + "/htpasswd", kUsers);
+  ServerProcess server(dir + "/store", {},
+                       {"--htpasswd", dir + "/htpasswd", "--auth-failures-per-minute", "3"});
+  auto get = [&](const char* user, const char* password) {
+    httplib::Client c = server.client();
+    c.set_basic_auth(user, password);
+    auto r = c.Get("/v2/");
+    return r ? r->status : -1;
+  };
+  EXPECT_EQ(get("alice", "secret"), 200);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(get("alice", "guess"), 401) << i;
+  EXPECT_EQ(get("alice", "guess"), 429);
+  EXPECT_EQ(get("bob", "hunter2"), 429);   // not checked while the address is limited
+  EXPECT_EQ(get("alice", "secret"), 200);  // passed a minute ago: no check needed
+  EXPECT_EQ(server.stop(), 0);
   fs::remove_all(dir);
 }
 

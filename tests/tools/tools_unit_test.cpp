@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "cli_support.h"
+#include "auth_guards.h"
 #include "gc_progress_view.h"
 #include "header_numbers.h"
 #include "server_errors.h"
@@ -9,6 +10,8 @@
 #include "server_security.h"
 #include "upload_sessions.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -310,4 +313,45 @@ TEST(UploadSessionsTest, BoundedPerUserAndInTotalAndExpiredLeastRecentlyUsedFirs
   EXPECT_TRUE(s.has_room("alice"));
   EXPECT_EQ(s.take_all(), std::vector<std::string>{"b1"});
   EXPECT_EQ(s.size(), 0u);
+}
+
+TEST(AuthGuardsTest, CacheKeepsPassedCredentialsForTheirTimeOnly) {
+  using namespace std::chrono_literals;
+  tool::CredentialCache cache(60s, 2);
+  auto t0 = tool::CredentialCache::Clock::now();
+  cache.remember("alice", "secret", t0);
+  EXPECT_TRUE(cache.known("alice", "secret", t0 + 59s));
+  EXPECT_FALSE(cache.known("alice", "Secret", t0));
+  EXPECT_FALSE(cache.known("alic", "esecret", t0));  // same bytes, other split
+  EXPECT_FALSE(cache.known("alice", "secret", t0 + 60s));
+  tool::FailureLimiter limiter(2);
+  EXPECT_TRUE(limiter.allowed("10.0.0.1", t0));
+  limiter.failed("10.0.0.1", t0);
+  limiter.failed("10.0.0.1", t0 + 1s);
+  EXPECT_FALSE(limiter.allowed("10.0.0.1", t0 + 2s));
+  EXPECT_TRUE(limiter.allowed("10.0.0.2", t0 + 2s));
+  EXPECT_TRUE(limiter.allowed("10.0.0.1", t0 + 61s));
+}
+
+// An unknown name costs a bcrypt run too: it is not answered much faster than a wrong
+// password (cost 8: some 20 ms a check).
+TEST(AuthGuardsTest, UnknownUserCostsLikeAWrongPassword) {
+  std::string path = std::filesystem::temp_directory_path() / "tarnwick-htpasswd-cost";
+  std::ofstream(path) << "carol:$2y$08$WUjuPBEDeMeEde4dI5ykZ.dSIQ1XUGNCg6dkEaRJaFrJSWg5Ry0NO\n";
+  tool::Htpasswd users;
+  std::string error;
+  ASSERT_TRUE(users.load(path, error)) << error;
+  std::remove(path.c_str());
+  auto fastest = [&](const char* user) {
+    auto best = std::chrono::steady_clock::duration::max();
+    for (int i = 0; i < 3; ++i) {
+      auto t0 = std::chrono::steady_clock::now();
+      EXPECT_FALSE(users.verify(user, "nope"));
+      best = std::min(best, std::chrono::steady_clock::now() - t0);
+    }
+    return best;
+  };
+  auto wrong = fastest("carol"), unknown = fastest("nobody");
+  EXPECT_GT(unknown * 2, wrong);
+  EXPECT_TRUE(users.verify("carol", "pw"));
 }

@@ -41,6 +41,10 @@ void add_limit_options(CLI::App* s, tool::ServeOptions& o) {
            "Open upload sessions of one user (429)");
   positive("--upload-idle-timeout", o.upload_idle_s,
            "Seconds after which an idle upload session is cancelled");
+  positive("--auth-cache-seconds", o.auth_cache_s,
+           "How long credentials that passed are taken without a new bcrypt check");
+  positive("--auth-failures-per-minute", o.auth_failures_per_minute,
+           "Failed logins from one address in a minute before 429");
   positive("--drain-timeout", o.drain_timeout_s,
            "On SIGTERM, seconds for requests in flight to finish");
 }

@@ -22,6 +22,8 @@ struct ServeOptions {
   std::string access_log_format = "text";  // or "json"
   std::string tls_cert, tls_key;           // PEM files; both or neither
   std::string htpasswd;                    // bcrypt users; empty for no authentication
+  int auth_cache_s = 60;                   // credentials that passed bcrypt are good this long
+  int auth_failures_per_minute = 20;       // failed logins from one address before 429
   bool read_only = false;                  // refuse every write with 405
   bool insecure = false;  // allow a non-loopback address without TLS and credentials
 };

@@ -149,6 +149,8 @@ int run_serve(const GlobalOptions& g, const ServeOptions& o) {
   ctx.root = g.root;
   ctx.gc_wait_ms = o.gc_wait_ms;
   ctx.users = o.htpasswd.empty() ? nullptr : &users;
+  AuthGuards guards(std::chrono::seconds(o.auth_cache_s), o.auth_failures_per_minute);
+  ctx.auth_guards = &guards;
   ctx.read_only = o.read_only;
   UploadLimits upload_limits;
   upload_limits.max_total = static_cast<size_t>(o.max_uploads);

@@ -14,8 +14,9 @@ namespace tool {
 struct ServerContext {
   std::string root;
   int gc_wait_ms = 2000;
-  const Htpasswd* users = nullptr;  // null: no authentication, every caller is anonymous
-  bool read_only = false;           // refuse every write with 405
+  const Htpasswd* users = nullptr;    // null: no authentication, every caller is anonymous
+  AuthGuards* auth_guards = nullptr;  // credential cache and failure limit; null for neither
+  bool read_only = false;             // refuse every write with 405
   // Every library call runs under this lock: the library's last-error text and result buffer
   // are process-wide. Text results are copied before it is released; only blob streaming
   // and network IO run outside it.

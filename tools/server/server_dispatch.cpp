@@ -76,7 +76,7 @@ void dispatch_request(ServerContext& ctx, const HttpRequest& req, HttpResponse& 
                       const BodyReader& reader) {
   res.set_header("Docker-Distribution-API-Version", "registry/2.0");
   std::string user;
-  bool admitted = authenticate(ctx.users, req, res, user);
+  bool admitted = authenticate(ctx.users, ctx.auth_guards, req, res, user);
   if (admitted && ctx.read_only && is_write(req.method)) {
     send_error(res, 405, "UNSUPPORTED", "the registry is read-only");
     admitted = false;

@@ -59,6 +59,20 @@ bool base64_decode(std::string_view in, std::string& out) {
   return true;
 }
 
+// A hash at the cost most users have, with a fixed salt and a digest no password yields.
+std::string decoy_hash(const std::map<std::string, std::string, std::less<>>& users) {
+  std::map<std::string, int> costs;
+  for (const auto& u : users) ++costs[u.second.substr(4, 2)];
+  std::string cost = "05";
+  int most = 0;
+  for (const auto& [c, n] : costs)
+    if (n > most) {
+      most = n;
+      cost = c;
+    }
+  return "$2y$" + cost + "$" + std::string(53, '.');
+}
+
 void send_challenge(HttpResponse& res, const char* message) {
   send_error(res, 401, "UNAUTHORIZED", message);
   res.set_header("WWW-Authenticate", std::string("Basic realm=\"") + kAuthRealm + "\"");
@@ -104,17 +118,19 @@ bool Htpasswd::load(const std::string& path, std::string& error) {
     error = "htpasswd " + path + ": no users";
     return false;
   }
+  decoy_ = decoy_hash(users_);
   return true;
 }
 
 bool Htpasswd::verify(std::string_view user, std::string_view password) const {
   auto it = users_.find(user);
-  // A NUL would end the password early for crypt_r, letting a prefix pass.
-  if (it == users_.end() || password.find('\0') != std::string_view::npos) return false;
+  const std::string& hash = it == users_.end() ? decoy_ : it->second;
   auto data = std::make_unique<crypt_data>();  // about 32 KiB: not on a worker's stack
   std::string pw(password);
-  const char* out = crypt_r(pw.c_str(), it->second.c_str(), data.get());
-  return out != nullptr && out[0] != '*' && same_text(out, it->second);
+  const char* out = crypt_r(pw.c_str(), hash.c_str(), data.get());
+  bool match = out != nullptr && out[0] != '*' && same_text(out, hash);
+  // A NUL would end the password early for crypt_r, letting a prefix pass.
+  return match && it != users_.end() && password.find('\0') == std::string_view::npos;
 }
 
 bool parse_basic_auth(std::string_view header, std::string& user, std::string& password) {
@@ -131,8 +147,8 @@ bool parse_basic_auth(std::string_view header, std::string& user, std::string& p
   return true;
 }
 
-bool authenticate(const Htpasswd* users, const HttpRequest& req, HttpResponse& res,
-                  std::string& user) {
+bool authenticate(const Htpasswd* users, AuthGuards* guards, const HttpRequest& req,
+                  HttpResponse& res, std::string& user) {
   user.clear();
   if (users == nullptr) return true;
   std::string name, password;
@@ -140,9 +156,21 @@ bool authenticate(const Htpasswd* users, const HttpRequest& req, HttpResponse& r
     send_challenge(res, "authentication required");
     return false;
   }
-  if (!users->verify(name, password)) {
-    send_challenge(res, "invalid username or password");
-    return false;
+  // Credentials that passed lately are let in before the failure limit is looked at: an
+  // address shared with a guesser keeps working for those who know their password.
+  bool cached = guards != nullptr && guards->cache.known(name, password);
+  if (!cached) {
+    if (guards != nullptr && !guards->limiter.allowed(req.remote_addr)) {
+      send_error(res, 429, "TOOMANYREQUESTS", "too many failed authentication attempts");
+      res.set_header("Retry-After", "60");
+      return false;
+    }
+    if (!users->verify(name, password)) {
+      if (guards != nullptr) guards->limiter.failed(req.remote_addr);
+      send_challenge(res, "invalid username or password");
+      return false;
+    }
+    if (guards != nullptr) guards->cache.remember(name, password);
   }
   user = name;
   return true;

@@ -1,0 +1,81 @@
+#include "auth_guards.h"
+
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <openssl/rand.h>
+
+#include <cstring>
+#include <stdexcept>
+
+namespace tool {
+namespace {
+
+constexpr auto kMinute = std::chrono::minutes(1);
+
+}  // namespace
+
+CredentialCache::CredentialCache(std::chrono::seconds ttl, size_t max_entries)
+    : ttl_(ttl), max_entries_(max_entries) {
+  if (RAND_bytes(secret_, sizeof secret_) != 1) throw std::runtime_error("no random bytes");
+}
+
+// HMAC-SHA256 over the length-prefixed user and the password, so "a:b" + "c" and "a" +
+// "b:c" never share a key.
+std::string CredentialCache::key_of(std::string_view user, std::string_view password) const {
+  std::string msg = std::to_string(user.size()) + ":";
+  msg.append(user);
+  msg.append(password);
+  unsigned char mac[EVP_MAX_MD_SIZE];
+  unsigned int len = 0;
+  HMAC(EVP_sha256(), secret_, sizeof secret_, reinterpret_cast<const unsigned char*>(msg.data()),
+       msg.size(), mac, &len);
+  OPENSSL_cleanse(msg.data(), msg.size());
+  return std::string(reinterpret_cast<const char*>(mac), len);
+}
+
+bool CredentialCache::known(std::string_view user, std::string_view password,
+                            Clock::time_point now) {
+  std::string key = key_of(user, password);
+  std::lock_guard<std::mutex> l(m_);
+  auto it = expiry_.find(key);
+  if (it == expiry_.end()) return false;
+  if (now < it->second) return true;
+  expiry_.erase(it);
+  return false;
+}
+
+void CredentialCache::remember(std::string_view user, std::string_view password,
+                               Clock::time_point now) {
+  std::string key = key_of(user, password);
+  std::lock_guard<std::mutex> l(m_);
+  if (expiry_.size() >= max_entries_) {
+    for (auto it = expiry_.begin(); it != expiry_.end();)
+      it = now >= it->second ? expiry_.erase(it) : std::next(it);
+    if (expiry_.size() >= max_entries_) expiry_.clear();  // still full: start afresh
+  }
+  expiry_[key] = now + ttl_;
+}
+
+bool FailureLimiter::allowed(const std::string& addr, Clock::time_point now) {
+  std::lock_guard<std::mutex> l(m_);
+  auto it = windows_.find(addr);
+  if (it == windows_.end()) return true;
+  if (now - it->second.start >= kMinute) {
+    windows_.erase(it);
+    return true;
+  }
+  return it->second.failures < per_minute_;
+}
+
+void FailureLimiter::failed(const std::string& addr, Clock::time_point now) {
+  std::lock_guard<std::mutex> l(m_);
+  if (windows_.size() >= kMaxAddresses) {
+    for (auto it = windows_.begin(); it != windows_.end();)
+      it = now - it->second.start >= kMinute ? windows_.erase(it) : std::next(it);
+  }
+  Window& w = windows_[addr];
+  if (w.failures == 0 || now - w.start >= kMinute) w = Window{now, 0};
+  ++w.failures;
+}
+
+}  // namespace tool
