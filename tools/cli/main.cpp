@@ -77,10 +77,23 @@ int main(int argc, char** argv) {
   s->add_option("--tls-cert", serve.tls_cert, "TLS certificate chain (PEM); serve HTTPS");
   s->add_option("--tls-key", serve.tls_key, "TLS private key (PEM)");
   s->add_option("--htpasswd", serve.htpasswd, "Users allowed in (bcrypt entries, htpasswd -B)");
+  s->add_option("--policy", serve.policy,
+                "Access policy (TOML): who may pull, push, delete what; reread on SIGHUP");
   s->add_flag("--read-only", serve.read_only, "Refuse every push and deletion");
   s->add_flag("--insecure", serve.insecure,
               "Allow a non-loopback address without TLS and --htpasswd");
   bind(s, [&] { return tool::run_serve(g, serve); });
+
+  tool::PolicyCheckOptions pc;
+  auto* pol = app.add_subcommand("policy", "Access policies");
+  pol->require_subcommand(1);
+  auto* pck = pol->add_subcommand("check", "Validate a policy; explain what a user may do");
+  pck->add_option("FILE", pc.file, "Policy file (TOML)")->required();
+  pck->add_option("--user", pc.user, "User to explain (with --repo)");
+  pck->add_flag("--anonymous", pc.anonymous, "Explain for a caller without credentials");
+  pck->add_option("--repo", pc.repo, "Repository to explain");
+  pck->add_option("--htpasswd", pc.htpasswd, "Check that the users the policy names exist");
+  bind(pck, [&] { return tool::run_policy_check(pc); });
 
   tool::GcOptions gc;
   auto* gcc = app.add_subcommand("gc", "Collect unreferenced blobs and stale uploads");

@@ -24,9 +24,18 @@ struct ServeOptions {
   std::string htpasswd;                    // bcrypt users; empty for no authentication
   int auth_cache_s = 60;                   // credentials that passed bcrypt are good this long
   int auth_failures_per_minute = 20;       // failed logins from one address before 429
+  std::string policy;                      // access policy (TOML); empty for none
   bool read_only = false;                  // refuse every write with 405
   bool insecure = false;  // allow a non-loopback address without TLS and credentials
 };
 int run_serve(const GlobalOptions& g, const ServeOptions& o);
+
+// `tarnwick-registry policy check FILE [--user U --repo R] [--htpasswd FILE]`: validates a
+// policy and, given a user (or none, for anonymous) and a repository, explains what it grants.
+struct PolicyCheckOptions {
+  std::string file, user, repo, htpasswd;
+  bool anonymous = false;
+};
+int run_policy_check(const PolicyCheckOptions& o);
 
 }  // namespace tool

@@ -108,16 +108,28 @@ class UploadExpiry {
   std::thread thread_;
 };
 
-// SIGINT and SIGTERM are blocked in every thread and taken here, so the server stops from
-// an ordinary thread rather than inside a signal handler.
-std::thread start_signal_watcher(HttpServer& svr) {
-  return std::thread([&svr] {
+// A policy that fails to load leaves the one in force; connections are never dropped.
+void reload_policy(PolicyHolder* policy) {
+  if (policy == nullptr) return;
+  std::string error;
+  if (policy->reload(error))
+    std::fprintf(stderr, "tarnwick-registry: policy reloaded\n");
+  else
+    std::fprintf(stderr, "tarnwick-registry: policy not reloaded, the previous one stays: %s\n",
+                 error.c_str());
+}
+
+// SIGINT, SIGTERM and SIGHUP are blocked in every thread and taken here, so the server stops
+// (or reloads its policy) from an ordinary thread rather than inside a signal handler.
+std::thread start_signal_watcher(HttpServer& svr, PolicyHolder* policy) {
+  return std::thread([&svr, policy] {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
     int sig = 0;
-    sigwait(&set, &sig);
+    while (sigwait(&set, &sig) == 0 && sig == SIGHUP) reload_policy(policy);
     svr.shutdown();
   });
 }
@@ -127,6 +139,7 @@ void block_stop_signals() {
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   signal(SIGPIPE, SIG_IGN);  // a client that goes away is a failed write, not a dead server
 }
@@ -143,6 +156,8 @@ int run_serve(const GlobalOptions& g, const ServeOptions& o) {
   Htpasswd users;
   std::string error;
   if (!o.htpasswd.empty() && !users.load(o.htpasswd, error)) return fail("serve: " + error);
+  PolicyHolder policy;
+  if (!o.policy.empty() && !policy.load(o.policy, error)) return fail("serve: " + error);
   block_stop_signals();  // before any thread starts, so every thread inherits the mask
   AccessLog log;
   ServerContext ctx;
@@ -157,6 +172,7 @@ int run_serve(const GlobalOptions& g, const ServeOptions& o) {
   upload_limits.max_per_user = static_cast<size_t>(o.max_uploads_per_user);
   upload_limits.idle = std::chrono::seconds(o.upload_idle_s);
   ctx.uploads.set_limits(upload_limits);
+  ctx.policy = o.policy.empty() ? nullptr : &policy;
   HttpServer svr(
       http_config(o),
       [&ctx](const HttpRequest& req, HttpResponse& res, const BodyReader& body) {
@@ -180,7 +196,7 @@ int run_serve(const GlobalOptions& g, const ServeOptions& o) {
               o.tls_cert.empty() ? "http" : "https", host.c_str(), bound,
               o.read_only ? " (read-only)" : "");
   std::fflush(stdout);
-  std::thread watcher = start_signal_watcher(svr);
+  std::thread watcher = start_signal_watcher(svr, ctx.policy);
   {
     UploadExpiry expiry(ctx, upload_limits.idle);
     svr.run();

@@ -1,6 +1,7 @@
 // State shared by the server's request handlers.
 #pragma once
 
+#include "server_access.h"
 #include "server_security.h"
 #include "upload_sessions.h"
 
@@ -17,6 +18,7 @@ struct ServerContext {
   const Htpasswd* users = nullptr;    // null: no authentication, every caller is anonymous
   AuthGuards* auth_guards = nullptr;  // credential cache and failure limit; null for neither
   bool read_only = false;             // refuse every write with 405
+  PolicyHolder* policy = nullptr;     // null: no access policy, every admitted caller may do all
   // Every library call runs under this lock: the library's last-error text and result buffer
   // are process-wide. Text results are copied before it is released; only blob streaming
   // and network IO run outside it.

@@ -1,5 +1,6 @@
 // Authentication, the read-only rule, method checks and hand-off from a parsed route to its
 // handler.
+#include "server_access.h"
 #include "server_context.h"
 #include "server_errors.h"
 #include "server_routes.h"
@@ -25,13 +26,18 @@ void route_request(ServerContext& ctx, const std::string& user, const HttpReques
                    HttpResponse& res, const BodyReader& reader) {
   Route r = parse_route(req.path);
   const std::string& m = req.method;
+  if (!authorize(ctx, r, user, req, res)) return;
   bool ok = true;
   switch (r.kind) {
     case RouteKind::base:
       if ((ok = method_in(m, {"GET", "HEAD"}))) send_base(res);
       break;
     case RouteKind::catalog:
-      if ((ok = method_in(m, {"GET", "HEAD"}))) handle_catalog(ctx, req, res);
+      if (!(ok = method_in(m, {"GET", "HEAD"}))) break;
+      if (ctx.policy)
+        handle_policy_catalog(ctx, user, req, res);
+      else
+        handle_catalog(ctx, req, res);
       break;
     case RouteKind::tags_list:
       if ((ok = method_in(m, {"GET", "HEAD"}))) handle_tags_list(ctx, r.name, req, res);
@@ -47,7 +53,16 @@ void route_request(ServerContext& ctx, const std::string& user, const HttpReques
       if ((ok = method_in(m, {"GET", "HEAD", "DELETE"}))) handle_blob(ctx, r.name, r.ref, req, res);
       break;
     case RouteKind::upload_start:
-      if ((ok = m == "POST")) handle_upload_start(ctx, r.name, user, req, res, reader);
+      if (!(ok = m == "POST")) break;
+      if (req.has_param("mount") && !may_mount_from(ctx, user, req)) {
+        // A mount the caller may not read from is no mount: the push goes on as an upload.
+        HttpRequest plain = req;
+        plain.params.erase("mount");
+        plain.params.erase("from");
+        handle_upload_start(ctx, r.name, user, plain, res, reader);
+      } else {
+        handle_upload_start(ctx, r.name, user, req, res, reader);
+      }
       break;
     case RouteKind::upload_session:
       if ((ok = method_in(m, {"GET", "PATCH", "PUT", "DELETE"})))
@@ -76,7 +91,10 @@ void dispatch_request(ServerContext& ctx, const HttpRequest& req, HttpResponse& 
                       const BodyReader& reader) {
   res.set_header("Docker-Distribution-API-Version", "registry/2.0");
   std::string user;
-  bool admitted = authenticate(ctx.users, ctx.auth_guards, req, res, user);
+  // With a policy a caller without credentials is the anonymous user, who may pull what the
+  // policy opens to everyone; credentials that are given must still be right.
+  bool admitted = (ctx.policy && !req.has_header("Authorization")) ||
+                  authenticate(ctx.users, ctx.auth_guards, req, res, user);
   if (admitted && ctx.read_only && is_write(req.method)) {
     send_error(res, 405, "UNSUPPORTED", "the registry is read-only");
     admitted = false;

@@ -22,6 +22,7 @@ class Htpasswd {
   // bcrypt run at the file's usual cost all the same, so timing does not tell which names exist.
   bool verify(std::string_view user, std::string_view password) const;
   size_t size() const { return users_.size(); }
+  bool has(std::string_view user) const { return users_.count(user) != 0; }
 
  private:
   std::map<std::string, std::string, std::less<>> users_;
