@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "manifests/blob_records.h"
 #include "manifest_fixture.h"
 #include "platform/fault.h"
 #include "support/store_layout.h"
@@ -98,6 +99,10 @@ class RepoDeleteTest : public ManifestTest {
       t["_manifests/revisions/sha256/" + h + "/link"] = d;
       t["_manifests/tags/" + tag] = t["_manifests/tags/" + tag + "/current"] = "<dir>";
       t["_manifests/tags/" + tag + "/current/link"] = d;
+      // The records of the blobs it names stay with it (empty files).
+      const auto blobs = reg::blobs_named_by(body);
+      if (!blobs.empty()) t["_manifests/blobs"] = "<dir>";
+      for (const auto& b : blobs) t["_manifests/blobs/" + hex_of(b)] = "";
     }
     return t;
   }

@@ -12,6 +12,7 @@
 #include "core/sha256.h"
 #include "fsck/fsck_internal.h"
 #include "maintenance/gc_progress.h"
+#include "manifests/blob_records.h"
 #include "manifests/subject_index.h"
 #include "platform/platform.h"
 
@@ -261,6 +262,23 @@ void check_subject_index(FsckWalk& w, const FsckPath& m, const StoreScan& scan) 
                 ", but the subject index lacks it: referrers requests miss it");
 }
 
+// ---- Blob record --------------------------------------------------------------------------
+
+// Empty files named by blob digests; a record of a blob no longer stored is harmless (the blob
+// is simply not found), so only foreign entries are findings.
+void check_blob_records(FsckWalk& w, const FsckPath& m) {
+  FsckPath dir;
+  std::vector<dir_entry> list;
+  if (!fsck_child(w, m, kBlobRecordsDirName, dir) || !is_dir(dir.abs.c_str()) ||
+      !fsck_list(w, dir, list))
+    return;
+  for (const auto& e : list) {
+    FsckPath p;
+    if (fsck_child(w, dir, e.name, p) && (e.is_dir || !hex64_valid(e.name.c_str())))
+      fsck_stray(w, p, e);
+  }
+}
+
 // ---- One manifest store -------------------------------------------------------------------
 
 bool is_ct_name(std::string_view name) {
@@ -281,8 +299,8 @@ void check_store(FsckWalk& w, const FsckPath& m) {
       check_body(w, p, e.name, scan);
     else if (!e.is_dir && is_ct_name(e.name))
       check_ct(w, p, e.name.substr(0, kHexLen), scan);
-    else if (!(e.is_dir &&
-               (e.name == "revisions" || e.name == "tags" || e.name == kSubjectsDirName)))
+    else if (!(e.is_dir && (e.name == "revisions" || e.name == "tags" ||
+                            e.name == kSubjectsDirName || e.name == kBlobRecordsDirName)))
       fsck_stray(w, p, e);
   }
   FsckPath revisions, tags;
@@ -290,6 +308,7 @@ void check_store(FsckWalk& w, const FsckPath& m) {
     check_revisions(w, revisions, scan);
   if (fsck_child(w, m, "tags", tags) && is_dir(tags.abs.c_str())) check_tags(w, tags, scan);
   check_subject_index(w, m, scan);
+  check_blob_records(w, m);
   for (const auto& hex : scan.cts)
     if (!scan.bodies.count(hex))
       w.add(FsckKind::orphan_content_type, m.rel + "/" + hex + ".ct",

@@ -4,6 +4,7 @@
 
 #include "core/context.h"
 #include "listings/discovery.h"
+#include "manifests/blob_records.h"
 #include "manifests/subject_index.h"
 
 namespace reg {
@@ -19,6 +20,7 @@ bool fsck_repair(FsckRepairReport& out) {
     out.subject_entries_written += r.written;
     out.subject_entries_removed += r.removed;
     out.complete = out.complete && r.complete;
+    out.blob_records_written += blob_records_rebuild(repo, out.complete);
   }
   return true;
 }
@@ -26,7 +28,8 @@ bool fsck_repair(FsckRepairReport& out) {
 std::string fsck_repair_text(const FsckRepairReport& r) {
   return "repair: " + std::to_string(r.repositories) + " repositories, " +
          std::to_string(r.subject_entries_written) + " subject index entries written, " +
-         std::to_string(r.subject_entries_removed) + " removed" +
+         std::to_string(r.subject_entries_removed) + " removed, " +
+         std::to_string(r.blob_records_written) + " blob records written" +
          (r.complete ? "" : " (incomplete: some entries could not be read or written)") + "\n";
 }
 

@@ -1,5 +1,6 @@
 // Repairs what the store keeps besides the manifests themselves and can make again from them:
-// the subject index of every repository. The manifests, links and blobs are never touched.
+// the subject index and the blob record of every repository. The manifests, links and blobs
+// are never touched.
 #pragma once
 
 #include <string>
@@ -10,6 +11,7 @@ struct FsckRepairReport {
   int repositories = 0;
   int subject_entries_written = 0;
   int subject_entries_removed = 0;
+  int blob_records_written = 0;
   bool complete = true;  // false when some repository could not be listed, read or written
 };
 

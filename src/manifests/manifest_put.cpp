@@ -15,6 +15,7 @@
 #include "core/sha256.h"
 #include "listings/discovery.h"
 #include "manifests/manifest_store.h"
+#include "manifests/blob_records.h"
 #include "manifests/protection.h"
 #include "manifests/subject_index.h"
 #include "reg_storage.h"
@@ -207,6 +208,11 @@ int write_manifest_files(const PutPaths& p, const char* repo, const char* body, 
   // never a referrer the index misses.
   if (subject && subject_index_add(repo, hex, *subject) != 0) {
     set_error("write subject index failed");
+    return -1;
+  }
+  // The blobs it names become readable through the repository, before the manifest exists.
+  if (blob_records_add(repo, blobs_named_by(std::string_view(body, len))) != 0) {
+    set_error("write blob record failed");
     return -1;
   }
   if (write_file(p.body.c_str(), body, len) != 0) {

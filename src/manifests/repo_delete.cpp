@@ -17,6 +17,7 @@
 #include "core/context.h"
 #include "core/fileutil.h"
 #include "core/paths.h"
+#include "manifests/blob_records.h"
 #include "manifests/protection.h"
 #include "manifests/subject_index.h"
 #include "reg_storage.h"
@@ -157,6 +158,11 @@ void keep_subject_entry(const std::string& repo, const std::string& hex, KeepSet
   Path body;
   std::string text;
   if (!manifest_body_path(repo, hex, body) || !read_file_alloc(body.c_str(), text)) return;
+  // So do the records of the blobs it names: they stay readable through the repository.
+  for (const auto& d : blobs_named_by(text)) {
+    k.files.insert(std::string(kBlobRecordsDirName) + "/" + d.substr(kDigestPrefix.size()));
+    k.dirs.insert(std::string(kBlobRecordsDirName));
+  }
   const std::string subject = subject_digest_of(text);
   if (subject.empty()) return;
   const std::string dir =

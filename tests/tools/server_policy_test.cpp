@@ -144,6 +144,13 @@ TEST_F(PolicyServerTest, EveryEndpointFollowsThePolicy) {
   EXPECT_EQ(page->body, R"({"repositories":["public/lib"]})");
   EXPECT_NE(page->get_header_value("Link").find("last=public/lib"), std::string::npos);
 
+  // A blob is read only through a repository that names or received it.
+  EXPECT_EQ(status(alice.Get(("/v2/alice/private/blobs/" + secret).c_str())), 200);
+  EXPECT_EQ(status(bob.Get(("/v2/team/app/blobs/" + secret).c_str())), 404);
+  EXPECT_EQ(status(alice.Head(("/v2/public/lib/blobs/" + secret).c_str())), 404);
+  EXPECT_EQ(status(anon.Get(("/v2/public/lib/blobs/" + cfg).c_str())),
+            200);  // its manifest names it
+
   // A mount from a repository the caller may not pull is an ordinary upload.
   auto mount =
       bob.Post(("/v2/team/app/blobs/uploads/?mount=" + secret + "&from=alice/private").c_str(), "",
@@ -153,6 +160,11 @@ TEST_F(PolicyServerTest, EveryEndpointFollowsThePolicy) {
       alice.Post(("/v2/team/app/blobs/uploads/?mount=" + secret + "&from=alice/private").c_str(),
                  "", "application/octet-stream");
   EXPECT_EQ(status(own), 201);
+  EXPECT_EQ(status(bob.Get(("/v2/team/app/blobs/" + secret).c_str())), 200);  // mounted there
+  auto unseen =
+      alice.Post(("/v2/alice/other/blobs/uploads/?mount=" + cfg + "&from=alice/private").c_str(),
+                 "", "application/octet-stream");
+  EXPECT_EQ(status(unseen), 202);  // alice/private never held that blob
 
   // Delete: alice on team/app, nobody else.
   EXPECT_EQ(status(bob.Delete("/v2/team/app/manifests/v2")), 403);

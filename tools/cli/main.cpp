@@ -156,7 +156,7 @@ int main(int argc, char** argv) {
   auto* fk = app.add_subcommand("fsck", "Check the store; exit 0 only when it is sound");
   bool repair = false;
   fk->add_flag("--repair", repair,
-               "First rebuild the subject index of every repository from its manifests");
+               "First rebuild the subject index and blob record of every repository");
   bind(fk, [&] { return tool::run_fsck(g, repair); });
 
   CLI11_PARSE(app, argc, argv);

@@ -28,8 +28,8 @@ void usage(std::FILE* out) {
       "revision\n"
       "links, the blobs that manifests name, stale uploads and stray entries. The root defaults "
       "to\n"
-      "$TARNWICK_ROOT. --repair first rebuilds the subject index of every repository from the\n"
-      "manifests (waiting for pushes and collections to finish), then checks.\n"
+      "$TARNWICK_ROOT. --repair first rebuilds the subject index and blob record of every\n"
+      "repository from the manifests (waiting for pushes and collections to finish), then checks.\n"
       "Exit 0: sound (warnings allowed); 1: corrupt findings; 2: not checked.\n",
       out);
 }

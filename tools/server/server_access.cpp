@@ -4,6 +4,7 @@
 
 #include "core/fileutil.h"
 #include "listings/discovery.h"
+#include "manifests/blob_records.h"
 #include "server_context.h"
 #include "server_errors.h"
 #include "server_security.h"
@@ -93,6 +94,14 @@ bool authorize(ServerContext& ctx, const Route& r, const std::string& user, cons
   else
     send_error(res, 403, "DENIED", "requested access to the resource is denied");
   return false;
+}
+
+void record_blob(const std::string& name, const std::string& digest) {
+  reg::blob_records_add(name, {digest});  // a lost record only hides the blob under a policy
+}
+
+bool blob_visible_through(ServerContext& ctx, const std::string& name, const std::string& digest) {
+  return !ctx.policy || reg::blob_recorded(name, digest);
 }
 
 bool may_mount_from(ServerContext& ctx, const std::string& user, const HttpRequest& req) {

@@ -45,6 +45,13 @@ bool may_mount_from(ServerContext& ctx, const std::string& user, const HttpReque
 void handle_policy_catalog(ServerContext& ctx, const std::string& user, const HttpRequest& req,
                            HttpResponse& res);
 
+// Records that `digest` was received through (or mounted into) `name`; call with the library
+// lock held. The record is kept with or without a policy, so one can be given later.
+void record_blob(const std::string& name, const std::string& digest);
+// Whether the blob may be read through `name`: always without a policy, else only when the
+// repository records it. Call with the library lock held.
+bool blob_visible_through(ServerContext& ctx, const std::string& name, const std::string& digest);
+
 // Answers 401 with the server's challenge.
 void send_auth_challenge(ServerContext& ctx, HttpResponse& res, const char* message);
 

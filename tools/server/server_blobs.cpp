@@ -108,8 +108,13 @@ void get_blob(ServerContext& ctx, const std::string& digest, const HttpRequest& 
 
 void handle_blob(ServerContext& ctx, const std::string& name, const std::string& digest,
                  const HttpRequest& req, HttpResponse& res) {
-  (void)name;  // blobs are shared by the whole store
   if (!is_sha256_digest(digest)) return send_error(res, 400, "DIGEST_INVALID", "invalid digest");
+  {
+    // With a policy a blob is found only through a repository that may see it.
+    std::lock_guard<std::mutex> l(ctx.library);
+    if (!blob_visible_through(ctx, name, digest))
+      return send_error(res, 404, "BLOB_UNKNOWN", "blob unknown to registry");
+  }
   if (req.method != "DELETE") return get_blob(ctx, digest, req, res);
   std::lock_guard<std::mutex> l(ctx.library);
   if (reg_blob_delete(digest.c_str()) != 0)

@@ -147,6 +147,8 @@ bool finish_upload(ServerContext& ctx, const std::string& name, const std::strin
     std::lock_guard<std::mutex> l(ctx.library);
     if (reg_blob_finish_upload(uuid.c_str(), digest.c_str(), out) != 0)
       error = reg_storage_last_error();
+    else
+      record_blob(name, digest);
   }
   if (!error.empty()) {
     if (error.rfind("digest mismatch", 0) == 0) ctx.uploads.close(uuid);  // the library dropped it
@@ -183,10 +185,12 @@ void send_session(HttpResponse& res, const std::string& name, const std::string&
   res.set_header("Docker-Upload-UUID", uuid);
 }
 
-bool mount_blob(ServerContext& ctx, const std::string& name, const std::string& digest,
-                HttpResponse& res) {
+bool mount_blob(ServerContext& ctx, const std::string& name, const std::string& from,
+                const std::string& digest, HttpResponse& res) {
   std::lock_guard<std::mutex> l(ctx.library);
-  if (reg_blob_exists(digest.c_str()) != 1) return false;
+  if (reg_blob_exists(digest.c_str()) != 1 || !blob_visible_through(ctx, from, digest))
+    return false;
+  record_blob(name, digest);
   res.status = 201;
   res.set_header("Location", "/v2/" + name + "/blobs/" + digest);
   res.set_header("Docker-Content-Digest", digest);
@@ -214,8 +218,9 @@ void handle_upload_start(ServerContext& ctx, const std::string& name, const std:
     return send_error(res, 400, "DIGEST_INVALID", "invalid digest");
   StoreLock lock;
   if (!acquire_store(ctx, lock, res)) return;
-  // Blobs are shared by the whole store, so a mount succeeds whenever the blob is stored.
-  if (!mount.empty() && mount_blob(ctx, name, mount, res)) return;
+  // Without a policy blobs are shared by the whole store, so a mount succeeds whenever the
+  // blob is stored; with one, only when `from` may see it.
+  if (!mount.empty() && mount_blob(ctx, name, req.get_param_value("from"), mount, res)) return;
   if (digest.empty() && !ctx.uploads.has_room(user)) return send_too_many_uploads(res);
   std::string uuid;
   if (!start_upload(ctx, uuid, res)) return;

@@ -1,0 +1,98 @@
+#include "manifests/blob_records.h"
+
+#include <yyjson.h>
+
+#include <memory>
+
+#include "core/fileutil.h"
+#include "core/paths.h"
+
+namespace reg {
+namespace {
+
+struct DocFree {
+  void operator()(yyjson_doc* d) const noexcept { yyjson_doc_free(d); }
+};
+
+void add_digest_of(yyjson_val* desc, std::vector<std::string>& out) {
+  yyjson_val* d = yyjson_is_obj(desc) ? yyjson_obj_get(desc, "digest") : nullptr;
+  if (!yyjson_is_str(d) || yyjson_get_len(d) != kDigestLen || !digest_valid(yyjson_get_str(d)))
+    return;
+  out.emplace_back(yyjson_get_str(d), yyjson_get_len(d));
+}
+
+bool records_dir(std::string_view repo, Path& out) {
+  Path m;
+  return manifests_dir(repo, m) && child_path(m, kBlobRecordsDirName, out);
+}
+
+bool record_path(std::string_view repo, std::string_view digest, Path& out) {
+  Path dir;
+  return digest.size() == kDigestLen && records_dir(repo, dir) &&
+         child_path(dir, digest.substr(kDigestPrefix.size()), out);
+}
+
+}  // namespace
+
+std::vector<std::string> blobs_named_by(std::string_view body) {
+  std::vector<std::string> out;
+  std::unique_ptr<yyjson_doc, DocFree> doc(
+      yyjson_read_opts(const_cast<char*>(body.data()), body.size(), 0, nullptr, nullptr));
+  yyjson_val* root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
+  if (!yyjson_is_obj(root) || yyjson_obj_get(root, "manifests")) return out;
+  add_digest_of(yyjson_obj_get(root, "config"), out);
+  std::size_t i, n;
+  yyjson_val* el;
+  yyjson_arr_foreach(yyjson_obj_get(root, "layers"), i, n, el) { add_digest_of(el, out); }
+  return out;
+}
+
+int blob_records_add(std::string_view repo, const std::vector<std::string>& digests) {
+  Path dir;
+  if (!records_dir(repo, dir)) return -1;
+  bool made = false;
+  for (const auto& d : digests) {
+    Path p;
+    if (!record_path(repo, d, p) || !write_file_fits(p)) return -1;
+    if (is_file(p.c_str())) continue;
+    if (!made && !is_dir(dir.c_str()) && mkdirs(dir.c_str()) != 0) return -1;
+    made = true;
+    if (write_file(p.c_str(), "", 0) != 0) return -1;
+  }
+  return 0;
+}
+
+bool blob_recorded(std::string_view repo, std::string_view digest) {
+  Path p;
+  return record_path(repo, digest, p) && is_file(p.c_str());
+}
+
+int blob_records_rebuild(std::string_view repo, bool& complete) {
+  Path mdir;
+  dir_list list;
+  if (!manifests_dir(repo, mdir) || list_dir_all(mdir.c_str(), &list) != 0) {
+    complete = false;
+    return 0;
+  }
+  int added = 0;
+  for (const auto& e : list.entries) {
+    if (e.is_dir || !hex64_valid(e.name.c_str())) continue;
+    Path body_path;
+    std::string body;
+    if (!child_path(mdir, e.name, body_path) || !read_file_alloc(body_path.c_str(), body)) {
+      complete = false;
+      continue;
+    }
+    std::vector<std::string> missing;
+    for (auto& d : blobs_named_by(body))
+      if (!blob_recorded(repo, d)) missing.push_back(std::move(d));
+    if (missing.empty()) continue;
+    if (blob_records_add(repo, missing) == 0)
+      added += static_cast<int>(missing.size());
+    else
+      complete = false;
+  }
+  return added;
+}
+
+}  // namespace reg
