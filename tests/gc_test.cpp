@@ -165,7 +165,6 @@ TEST_F(GcTest, RunDeletesExactlyWhatNoManifestNames) {
                            nested + "\"}}],\"layers\":[{\"digest\":\"" + dup +
                            "\"}],\"subject\":{\"digest\":\"" + subject +
                            "\"},\"annotations\":{\"a\":\"" + annotated + "\"}}");
-  write_manifest_files(rootp(), "r", "not json " + cfg);
   write_all(rootp() / "blobs" / "sha256" / "ab" / "not-a-blob", "x");
   write_all(rootp() / "blobs" / "sha256" / "stray", "y");
   const char* text = reg_gc_json(0);
@@ -185,6 +184,24 @@ TEST_F(GcTest, RunDeletesExactlyWhatNoManifestNames) {
   EXPECT_TRUE(fs::exists(rootp() / "blobs" / "sha256" / "stray"));
   EXPECT_EQ(read_all(rootp() / "_gc" / "last_run").substr(20),
             " " + std::to_string(freed) + " 4\n");
+}
+
+// A body that is no JSON object (an empty file a crash left) or that does not hash to its name
+// may be an image whose tag still exists: the mark stops, names it, and nothing is deleted.
+TEST_F(GcTest, DamagedManifestBodyStopsTheCollection) {
+  const std::string cfg = put_blob("config of a damaged image"), loose = put_blob("loose");
+  for (const std::string& damage :
+       {std::string(), "not json " + cfg, std::string("{\"config\":{\"digest\":\"x\"}}")}) {
+    SCOPED_TRACE(damage);
+    const std::string good = image_manifest(cfg, {});
+    const std::string d = write_manifest_files(rootp(), "r", good, "t");
+    write_all(rootp() / "repositories" / "r" / "_manifests" / hex_of(d), damage);
+    EXPECT_EQ(reg_gc_json(0), nullptr);
+    EXPECT_EQ(std::string(reg_storage_last_error()), "gc mark incomplete: damaged manifest r@" + d);
+    EXPECT_TRUE(fs::exists(blob_file(cfg)));
+    EXPECT_TRUE(fs::exists(blob_file(loose)));
+    fs::remove_all(rootp() / "repositories" / "r");
+  }
 }
 
 TEST_F(GcTest, MarkSeesRepositoriesAndManifestsBeyondListingLimits) {

@@ -34,6 +34,27 @@ TEST_F(ManifestDeleteTest, TagDeletionKeepsManifestNamedByAnotherTag) {
   EXPECT_TRUE(pullable("app", d));
 }
 
+// An index of the repository lists the manifest: its last tag goes, the manifest stays (body,
+// .ct and revision link), so the index stays whole. Once the index is gone, so is the child.
+TEST_F(ManifestDeleteTest, TagDeletionKeepsAManifestThatAnIndexOfItsRepositoryLists) {
+  const std::string child = push("app", "amd64", image_manifest("child"));
+  const std::string index =
+      "{\"schemaVersion\":2,\"mediaType\":\"application/vnd.oci.image.index.v1+json\","
+      "\"manifests\":[{\"mediaType\":\"application/vnd.oci.image.manifest.v1+json\","
+      "\"digest\":\"" +
+      child + "\",\"size\":1}]}";
+  const std::string idx = push("app", "multi", index);
+  ASSERT_EQ(reg_manifest_delete("app", "amd64"), 0) << reg_storage_last_error();
+  EXPECT_FALSE(exists(tag_link("app", "amd64")));
+  for (const auto& p : {body_file("app", child), ct_file("app", child), rev_link("app", child)})
+    EXPECT_TRUE(exists(p)) << p;
+  EXPECT_TRUE(pullable("app", child));
+  ASSERT_EQ(reg_manifest_delete("app", idx.c_str()), 0) << reg_storage_last_error();
+  push("app", "again", image_manifest("child"));
+  ASSERT_EQ(reg_manifest_delete("app", "again"), 0) << reg_storage_last_error();
+  EXPECT_FALSE(exists(body_file("app", child)));
+}
+
 TEST_F(ManifestDeleteTest, LastTagTakesTheManifestFilesButLeavesDirectories) {
   const std::string d = push("app", "only", image_manifest("m"));
   ASSERT_EQ(reg_manifest_delete("app", "only"), 0) << reg_storage_last_error();
@@ -93,7 +114,7 @@ TEST_F(ManifestDeleteTest, ProtectionRefusesBothKindsAndChangesNothing) {
   EXPECT_EQ(reg_manifest_delete("app", "release-1"), -1);
   EXPECT_STREQ(reg_storage_last_error(), "TAG_IMMUTABLE: app:release-1");
   EXPECT_EQ(reg_manifest_delete("app", d.c_str()), -1);
-  EXPECT_EQ(reg_storage_last_error(), "TAG_IMMUTABLE: app:" + d);
+  EXPECT_STREQ(reg_storage_last_error(), "TAG_IMMUTABLE: app:release-1");  // the blocking tag
   EXPECT_EQ(snapshot_tree(rootp()), before);
   // Rules that match nothing here behave as no rules.
   reg_tag_protection_set("other:*");
@@ -172,7 +193,7 @@ TEST_F(ManyTagsTest, DigestDeletionSeesProtectedTagPast512) {
   reg_tag_protection_set(("app:" + last_).c_str());
   const auto before = snapshot_tree(rootp());
   EXPECT_EQ(reg_manifest_delete("app", target_.c_str()), -1);
-  EXPECT_EQ(reg_storage_last_error(), "TAG_IMMUTABLE: app:" + target_);
+  EXPECT_EQ(reg_storage_last_error(), "TAG_IMMUTABLE: app:" + last_);
   EXPECT_EQ(snapshot_tree(rootp()), before);
 }
 

@@ -336,6 +336,20 @@ TEST_F(UploadsTest, FinishingAStoredBlobLeavesItsFileUntouched) {
   EXPECT_TRUE(fs::is_empty(rootp() / "uploads"));
 }
 
+// A stored file of another size than the verified upload is damaged (an empty file a crash
+// left, a torn copy): the upload replaces it instead of being discarded.
+TEST_F(UploadsTest, FinishReplacesAStoredBlobFileOfAnotherSize) {
+  const std::string data = "the whole blob";
+  const std::string d = digest_of(data);
+  for (const std::string& damaged : {std::string(), data.substr(0, 5)}) {
+    write_all(blob_file(d), damaged);
+    std::string out;
+    ASSERT_EQ(finish(start_with(data), d, &out), 0) << reg_storage_last_error();
+    EXPECT_EQ(read_all(blob_file(d)), data);
+    EXPECT_TRUE(fs::is_empty(rootp() / "uploads"));
+  }
+}
+
 TEST_F(UploadsTest, CancelRemovesTheUploadAndUnknownIdsSucceed) {
   const std::string id = start_with("abc");
   EXPECT_EQ(reg_blob_cancel_upload(id.c_str()), 0);

@@ -190,10 +190,18 @@ class SetAside {
   bool settled_ = false;
 };
 
+// True when a blob file of the upload's size is stored already. A stored file of another size
+// is damaged (a crash, a full disk): the verified upload then replaces it.
+bool stored_intact(const FinishPaths& p) {
+  platform::FileAttr stored, upload;
+  return platform::get_attr(p.blob.c_str(), &stored) == 0 && stored.is_file() &&
+         platform::get_attr(p.finishing.c_str(), &upload) == 0 && stored.size == upload.size;
+}
+
 // Moves the hashed private file to its blob path, or drops it when that blob is stored
-// already (the stored file is neither rewritten nor compared). Records the message on failure.
+// already with the same size (its bytes are not compared). Records the message on failure.
 bool commit_blob(const FinishPaths& p, SetAside& aside) {
-  if (is_file(p.blob.c_str())) {
+  if (stored_intact(p)) {
     platform::remove_file(p.finishing.c_str());  // a leftover is the collector's to remove
     aside.settle();
     return true;

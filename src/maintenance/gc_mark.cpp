@@ -6,6 +6,7 @@
 #include "core/context.h"
 #include "core/fileutil.h"
 #include "core/paths.h"
+#include "core/sha256.h"
 #include "listings/discovery.h"
 #include "maintenance/gc_internal.h"
 #include "platform/platform.h"
@@ -65,17 +66,23 @@ void* alc_realloc(void* ctx, void* ptr, std::size_t old_size, std::size_t size) 
 void alc_free(void*, void* ptr) { ::operator delete(ptr); }
 constexpr yyjson_alc kParserAlloc = {alc_malloc, alc_realloc, alc_free, nullptr};
 
-// A body that does not parse, or is no object, marks nothing. A parse that ran out of memory
-// proves nothing about the body: the mark is then incomplete.
-void mark_manifest(std::string& body, digest_set& set) {
+// Marks what the body names. False when the body is damaged: it does not hash to its name, or
+// it is no JSON object (an empty file a crash left, a torn write). Such a body may stand for an
+// image whose tag still exists, so it must not count as naming nothing. A parse that ran out
+// of memory proves nothing about the body: the mark is then incomplete too.
+bool mark_manifest(std::string& body, const std::string& hex, digest_set& set) {
+  char got[kHexLen + 1];
+  sha256_hex(body, got);
+  if (hex != got) return false;
   yyjson_read_err err{};
   DocPtr doc(yyjson_read_opts(body.data(), body.size(), 0, &kParserAlloc, &err));
   if (!doc && err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION) throw std::bad_alloc();
   yyjson_val* root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
-  if (!yyjson_is_obj(root)) return;
+  if (!yyjson_is_obj(root)) return false;
   for_each_member(root, "config", [&](yyjson_val* v) { mark_digest_of(v, set); });
   for_each_member(root, "layers", [&](yyjson_val* v) { mark_array(v, set); });
   for_each_member(root, "manifests", [&](yyjson_val* v) { mark_array(v, set); });
+  return true;
 }
 
 // True when `path` is known to be gone (removed since it was listed), as opposed to present
@@ -111,7 +118,10 @@ MarkResult mark_repo(gc_run& run, const std::string& repo, digest_set& set, std:
                 e.name.c_str());
       return MarkResult::incomplete;
     }
-    mark_manifest(text, set);
+    if (!mark_manifest(text, e.name, set)) {
+      set_error("gc mark incomplete: damaged manifest %s@sha256:%s", repo.c_str(), e.name.c_str());
+      return MarkResult::incomplete;
+    }
     if (++read % kGcCheckEvery == 0 && gc_checkpoint(run)) return MarkResult::cancelled;
   }
   return MarkResult::complete;

@@ -10,6 +10,7 @@
 #include "core/context.h"
 #include "core/fileutil.h"
 #include "core/paths.h"
+#include "manifests/index_children.h"
 #include "manifests/manifest_store.h"
 #include "manifests/protection.h"
 #include "manifests/subject_index.h"
@@ -95,8 +96,12 @@ int delete_tag(const char* repo, const char* tag, const char* hex) {
   // A tag that could not be read may still name the manifest: it stays, for a later deletion
   // by digest, rather than be lost under a tag.
   const TagScan scan = scan_tags(repo, tags_dir, hex);
-  // The tag is gone either way; a manifest whose body stays is merely left untagged.
-  if (scan.naming.empty() && scan.complete) remove_manifest_files(repo, hex, false);
+  // The tag is gone either way; a manifest whose body stays is merely left untagged. One that
+  // an index of this repository lists stays too: removing it would break the index (the
+  // collector keeps its blobs, as it marks through the index).
+  if (scan.naming.empty() && scan.complete &&
+      index_lists_child(repo, hex) == IndexChild::not_listed)
+    remove_manifest_files(repo, hex, false);
   return 0;
 }
 
@@ -109,7 +114,7 @@ int delete_digest(const char* repo, const char* reference, const char* hex) {
   if (protection_rules_set()) {
     for (const auto& name : scan_tags(repo, tags_dir, hex).naming) {
       if (protect_match(repo, name)) {
-        set_error("TAG_IMMUTABLE: %s:%s", repo, reference);
+        set_error("TAG_IMMUTABLE: %s:%s", repo, name.c_str());  // the tag that holds it
         return -1;
       }
     }
