@@ -1,7 +1,6 @@
 #include "auth_guards.h"
 
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
+#include <openssl/crypto.h>
 #include <openssl/rand.h>
 
 #include <cstring>
@@ -16,21 +15,33 @@ constexpr auto kMinute = std::chrono::minutes(1);
 
 CredentialCache::CredentialCache(std::chrono::seconds ttl, size_t max_entries)
     : ttl_(ttl), max_entries_(max_entries) {
-  if (RAND_bytes(secret_, sizeof secret_) != 1) throw std::runtime_error("no random bytes");
+  unsigned char key[64];
+  if (RAND_bytes(key, sizeof key) != 1) throw std::runtime_error("no random bytes");
+  unsigned char ipad[64], opad[64];
+  for (size_t i = 0; i < sizeof key; ++i) {
+    ipad[i] = key[i] ^ 0x36;
+    opad[i] = key[i] ^ 0x5c;
+  }
+  OPENSSL_cleanse(key, sizeof key);
+  reg::sha256_init(&inner_);
+  reg::sha256_update(&inner_, ipad, sizeof ipad);
+  reg::sha256_init(&outer_);
+  reg::sha256_update(&outer_, opad, sizeof opad);
 }
 
 // HMAC-SHA256 over the length-prefixed user and the password, so "a:b" + "c" and "a" +
 // "b:c" never share a key.
 std::string CredentialCache::key_of(std::string_view user, std::string_view password) const {
-  std::string msg = std::to_string(user.size()) + ":";
-  msg.append(user);
-  msg.append(password);
-  unsigned char mac[EVP_MAX_MD_SIZE];
-  unsigned int len = 0;
-  HMAC(EVP_sha256(), secret_, sizeof secret_, reinterpret_cast<const unsigned char*>(msg.data()),
-       msg.size(), mac, &len);
-  OPENSSL_cleanse(msg.data(), msg.size());
-  return std::string(reinterpret_cast<const char*>(mac), len);
+  std::string prefix = std::to_string(user.size()) + ":";
+  reg::sha256_ctx in = inner_, out = outer_;
+  reg::sha256_update(&in, prefix.data(), prefix.size());
+  reg::sha256_update(&in, user.data(), user.size());
+  reg::sha256_update(&in, password.data(), password.size());
+  unsigned char mid[32], mac[32];
+  reg::sha256_final(&in, mid);
+  reg::sha256_update(&out, mid, sizeof mid);
+  reg::sha256_final(&out, mac);
+  return std::string(reinterpret_cast<const char*>(mac), sizeof mac);
 }
 
 bool CredentialCache::known(std::string_view user, std::string_view password,

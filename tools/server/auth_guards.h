@@ -3,6 +3,8 @@
 // never kept), and a limit on failed attempts from one client address.
 #pragma once
 
+#include "core/sha256.h"
+
 #include <chrono>
 #include <mutex>
 #include <string>
@@ -27,7 +29,8 @@ class CredentialCache {
   std::string key_of(std::string_view user, std::string_view password) const;
   std::chrono::seconds ttl_;
   size_t max_entries_;
-  unsigned char secret_[32];
+  // HMAC-SHA256 with the key's inner and outer pads hashed once, at start.
+  reg::sha256_ctx inner_, outer_;
   std::mutex m_;
   std::unordered_map<std::string, Clock::time_point> expiry_;
 };

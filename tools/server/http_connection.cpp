@@ -36,8 +36,9 @@ using beast::error_code;
 
 constexpr size_t kBodyPiece = 1 << 20;  // body bytes handed to the handler at once
 constexpr size_t kFilePiece = 256 << 10;
-constexpr size_t kIdleRead = 512;  // what a kept-alive connection reserves while it waits
-constexpr size_t kReadBufferSlack = 1 << 16;
+constexpr size_t kIdleRead = 512;      // what a kept-alive connection reserves while it waits
+constexpr size_t kBodyRead = 1 << 16;  // bytes one socket read may take while a body streams
+constexpr size_t kReadBufferSlack = kBodyRead;
 constexpr const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
 
 enum class Phase { handshake, idle, header, busy, closing };
@@ -159,6 +160,7 @@ class Connection : public ConnectionHandle,
     // comparison bug of Beast 1.74 and refuse every body.)
     parser_->body_limit(std::numeric_limits<std::uint64_t>::max());
     body_failed_ = body_timed_out_ = continue_sent_ = false;
+    buffer_.shrink_to_fit();
     if (core_.draining && !first_) return close();
     if (first_ || buffer_.size() > 0) return read_header();
     phase_ = Phase::idle;
@@ -283,6 +285,9 @@ class Connection : public ConnectionHandle,
                         });
       return;
     }
+    // Beast reads no more than the buffer's free capacity at once: room for large reads
+    // while a body streams, given back before the connection idles.
+    if (buffer_.capacity() < kBodyRead) buffer_.reserve(kBodyRead);
     parser_->set_body_buffer(pieces_[static_cast<size_t>(piece)].data(), kBodyPiece);
     parser_->eager(true);
     read_body_bytes();
