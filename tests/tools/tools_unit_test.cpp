@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 namespace {
 
@@ -324,6 +325,22 @@ TEST(AuthGuardsTest, CacheKeepsPassedCredentialsForTheirTimeOnly) {
   EXPECT_FALSE(cache.known("alice", "Secret", t0));
   EXPECT_FALSE(cache.known("alic", "esecret", t0));  // same bytes, other split
   EXPECT_FALSE(cache.known("alice", "secret", t0 + 60s));
+  bool leader = false;
+  EXPECT_FALSE(cache.join_check("bob", "pw", leader));
+  EXPECT_TRUE(leader);
+  std::thread follower([&] {
+    bool second = false;
+    bool passed = cache.join_check("bob", "pw", second);  // waits for the first check's result
+    if (second) {  // came after it ended: the cache answers instead
+      passed = cache.known("bob", "pw");
+      cache.end_check("bob", "pw");
+    }
+    EXPECT_TRUE(passed);
+  });
+  std::this_thread::sleep_for(20ms);
+  cache.remember("bob", "pw");
+  cache.end_check("bob", "pw");
+  follower.join();
   tool::FailureLimiter limiter(2);
   EXPECT_TRUE(limiter.allowed("10.0.0.1", t0));
   limiter.failed("10.0.0.1", t0);

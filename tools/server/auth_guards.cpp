@@ -67,6 +67,23 @@ void CredentialCache::remember(std::string_view user, std::string_view password,
   expiry_[key] = now + ttl_;
 }
 
+bool CredentialCache::join_check(std::string_view user, std::string_view password, bool& leader) {
+  std::string key = key_of(user, password);
+  std::unique_lock<std::mutex> l(m_);
+  leader = in_flight_.insert(key).second;
+  if (leader) return false;
+  checked_.wait(l, [&] { return in_flight_.count(key) == 0; });
+  auto it = expiry_.find(key);
+  return it != expiry_.end() && Clock::now() < it->second;
+}
+
+void CredentialCache::end_check(std::string_view user, std::string_view password) {
+  std::string key = key_of(user, password);
+  std::lock_guard<std::mutex> l(m_);
+  in_flight_.erase(key);
+  checked_.notify_all();
+}
+
 bool FailureLimiter::allowed(const std::string& addr, Clock::time_point now) {
   std::lock_guard<std::mutex> l(m_);
   auto it = windows_.find(addr);

@@ -6,10 +6,12 @@
 #include "core/sha256.h"
 
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace tool {
 
@@ -24,6 +26,11 @@ class CredentialCache {
              Clock::time_point now = Clock::now());
   void remember(std::string_view user, std::string_view password,
                 Clock::time_point now = Clock::now());
+  // Coalesces concurrent checks of the same credentials (a client opening many connections
+  // at once): when one is running, waits for it and returns whether it passed; otherwise
+  // marks this caller as the one checking (`leader`), who calls end_check when done.
+  bool join_check(std::string_view user, std::string_view password, bool& leader);
+  void end_check(std::string_view user, std::string_view password);
 
  private:
   std::string key_of(std::string_view user, std::string_view password) const;
@@ -33,6 +40,8 @@ class CredentialCache {
   reg::sha256_ctx inner_, outer_;
   std::mutex m_;
   std::unordered_map<std::string, Clock::time_point> expiry_;
+  std::unordered_set<std::string> in_flight_;
+  std::condition_variable checked_;
 };
 
 // Failed attempts per client address, counted for a minute from the first; past the limit

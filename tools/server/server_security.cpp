@@ -165,12 +165,17 @@ bool authenticate(const Htpasswd* users, AuthGuards* guards, const HttpRequest& 
       res.set_header("Retry-After", "60");
       return false;
     }
-    if (!users->verify(name, password)) {
-      if (guards != nullptr) guards->limiter.failed(req.remote_addr);
-      send_challenge(res, "invalid username or password");
-      return false;
+    bool leader = false;
+    if (guards == nullptr || !guards->cache.join_check(name, password, leader)) {
+      bool ok = users->verify(name, password);
+      if (ok && guards != nullptr) guards->cache.remember(name, password);
+      if (leader) guards->cache.end_check(name, password);
+      if (!ok) {
+        if (guards != nullptr) guards->limiter.failed(req.remote_addr);
+        send_challenge(res, "invalid username or password");
+        return false;
+      }
     }
-    if (guards != nullptr) guards->cache.remember(name, password);
   }
   user = name;
   return true;
