@@ -19,14 +19,14 @@
 
 namespace reg {
 
-void gc_publish(gc_run& run) {
+void gc_publish(GcRun& run) {
   run.snapshot_tick = platform::tick_ms();
   run.rec.elapsed_ms = static_cast<std::int64_t>(run.snapshot_tick - run.start_tick);
   run.snapshot_scanned = run.rec.blobs_scanned;
   gc_write_snapshot(run.rec);  // a failed write is not the collection's failure
 }
 
-bool gc_checkpoint(gc_run& run) {
+bool gc_checkpoint(GcRun& run) {
   const std::uint64_t now = platform::tick_ms();
   run.rec.elapsed_ms = static_cast<std::int64_t>(now - run.start_tick);
   if (now - run.snapshot_tick >= kSnapshotEveryMs ||
@@ -39,7 +39,7 @@ namespace {
 
 const char* json_flag(int v) { return v ? "true" : "false"; }
 
-void start_run(gc_run& run, int dry_run) {
+void start_run(GcRun& run, int dry_run) {
   run.rec.running = 1;
   gc_set_phase(run.rec, "walking");
   run.rec.dry_run = dry_run ? 1 : 0;
@@ -50,14 +50,14 @@ void start_run(gc_run& run, int dry_run) {
 
 // The last snapshot of a run, whatever ended it; a request that came after the last probe is
 // discarded with it.
-void end_run(gc_run& run) {
+void end_run(GcRun& run) {
   run.rec.running = 0;
   gc_set_phase(run.rec, "done");
   gc_publish(run);
   gc_discard_cancel();
 }
 
-void write_last_run(const gc_run& run) {
+void write_last_run(const GcRun& run) {
   platform::UtcTime t{};
   Path p;
   if (!gc_make_state_dir() || !store_path({"_gc", "last_run"}, p)) return;
@@ -70,7 +70,7 @@ void write_last_run(const gc_run& run) {
     write_file(p.c_str(), line, static_cast<std::size_t>(n));
 }
 
-const char* summary(const gc_run& run) {
+const char* summary(const GcRun& run) {
   ResultWriter out;
   out.appendf(
       "{\"dry_run\":%s,\"blobs_total\":%d,\"blobs_reachable\":%d,\"blobs_deleted\":%d,\"bytes_"
@@ -94,7 +94,7 @@ void prune_subject_index() {
 }
 
 // Everything after the first snapshot. False (message recorded) when the mark was incomplete.
-bool collect(gc_run& run, const upload_scan& uploads) {
+bool collect(GcRun& run, const UploadScan& uploads) {
   run.rec.blobs_total = gc_count_blobs();
   gc_publish(run);
   digest_set set;
@@ -113,8 +113,8 @@ bool collect(gc_run& run, const upload_scan& uploads) {
 
 const char* gc_json(int dry_run) {
   if (!require_ready()) return nullptr;
-  gc_run run;
-  const upload_scan uploads = gc_scan_uploads(run);
+  GcRun run;
+  const UploadScan uploads = gc_scan_uploads(run);
   if (uploads.in_progress) {
     if (!dry_run) gc_remove_stale_uploads(uploads);
     set_error("uploads in progress");

@@ -31,7 +31,7 @@ void digest_set_seal(digest_set& set);
 bool digest_set_has(const digest_set& set, std::string_view hex);
 
 // One collection in progress: the published record and what the summary needs besides.
-struct gc_run {
+struct GcRun {
   gc_progress rec;
   std::uint64_t start_tick = 0;
   std::uint64_t snapshot_tick = 0;    // tick of the last snapshot written
@@ -42,30 +42,30 @@ struct gc_run {
 };
 
 // Writes the record now and remembers when.
-void gc_publish(gc_run& run);
+void gc_publish(GcRun& run);
 // A check point: refreshes elapsed_ms, writes a snapshot when one is due, then probes for a
 // cancel request. True when the collection is to stop.
-bool gc_checkpoint(gc_run& run);
+bool gc_checkpoint(GcRun& run);
 
 // Upload files of `uploads`: stale ones (idle 900 s or more) and whether any is in progress.
-struct upload_scan {
+struct UploadScan {
   std::vector<std::string> stale;  // paths
   bool in_progress = false;
 };
 // Every upload file is seen (no listing cap); counts go into run.stale_uploads/_bytes.
-upload_scan gc_scan_uploads(gc_run& run);
+UploadScan gc_scan_uploads(GcRun& run);
 // Removes the stale files that are still stale now.
-void gc_remove_stale_uploads(const upload_scan& scan);
+void gc_remove_stale_uploads(const UploadScan& scan);
 
 enum class MarkResult { complete, cancelled, incomplete };
 // Marks from every manifest body of every repository. `incomplete` (message recorded) when
 // some body may have been missed: the caller must then delete no blob.
-MarkResult gc_mark(gc_run& run, digest_set& set);
+MarkResult gc_mark(GcRun& run, digest_set& set);
 
 // Blob files (64-hex names inside fan-out directories) present now.
 std::int32_t gc_count_blobs();
 // Deletes (or, in a dry run, counts) every blob not in `set`. Sets rec.cancelled when a
 // check point finds a request.
-void gc_sweep(gc_run& run, const digest_set& set);
+void gc_sweep(GcRun& run, const digest_set& set);
 
 }  // namespace reg

@@ -92,7 +92,7 @@ bool gone(const char* path) {
   return platform::get_attr(path, &a) == platform::kErrNotFound;
 }
 
-MarkResult mark_repo(gc_run& run, const std::string& repo, digest_set& set, std::int64_t& read) {
+MarkResult mark_repo(GcRun& run, const std::string& repo, digest_set& set, std::int64_t& read) {
   Path dir;
   dir_list list;
   if (!manifests_dir(repo, dir)) {
@@ -127,7 +127,7 @@ MarkResult mark_repo(gc_run& run, const std::string& repo, digest_set& set, std:
   return MarkResult::complete;
 }
 
-MarkResult mark_all(gc_run& run, digest_set& set) {
+MarkResult mark_all(GcRun& run, digest_set& set) {
   std::vector<std::string> repos;
   if (!discover_all_repos(repos)) {
     set_error("gc mark incomplete: cannot list repositories");
@@ -165,7 +165,7 @@ bool digest_set_has(const digest_set& set, std::string_view hex) {
   return std::binary_search(set.items.begin(), set.items.end(), hex_to_bin(hex));
 }
 
-MarkResult gc_mark(gc_run& run, digest_set& set) {
+MarkResult gc_mark(GcRun& run, digest_set& set) {
   try {
     return mark_all(run, set);
   } catch (const std::bad_alloc&) {

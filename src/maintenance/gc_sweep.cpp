@@ -21,7 +21,7 @@ std::int64_t size_of(const char* path) {
 }
 
 // Removes (or counts) one unreachable blob. A blob that cannot be removed stays and is kept.
-void collect_blob(gc_run& run, const Path& fanout, const std::string& name) {
+void collect_blob(GcRun& run, const Path& fanout, const std::string& name) {
   Path p;
   if (!child_path(fanout, name, p)) return;
   const std::int64_t size = size_of(p.c_str());
@@ -31,7 +31,7 @@ void collect_blob(gc_run& run, const Path& fanout, const std::string& name) {
 }
 
 // Sweeps one fan-out directory; false when a cancel request stopped the sweep.
-bool sweep_fanout(gc_run& run, const digest_set& set, const Path& fanout) {
+bool sweep_fanout(GcRun& run, const digest_set& set, const Path& fanout) {
   dir_list blobs;
   if (list_dir_all(fanout.c_str(), &blobs) != 0) return true;  // passed over, not removed
   bool go_on = true;
@@ -70,7 +70,7 @@ std::int32_t gc_count_blobs() {
   return total;
 }
 
-void gc_sweep(gc_run& run, const digest_set& set) {
+void gc_sweep(GcRun& run, const digest_set& set) {
   Path top;
   dir_list fanouts;
   if (!blob_store_dir(top) || list_dir_all(top.c_str(), &fanouts) != 0) return;

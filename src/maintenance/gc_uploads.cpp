@@ -32,8 +32,8 @@ bool upload_age(const char* path, std::int64_t now, std::int64_t* age, std::uint
 
 }  // namespace
 
-upload_scan gc_scan_uploads(gc_run& run) {
-  upload_scan scan;
+UploadScan gc_scan_uploads(GcRun& run) {
+  UploadScan scan;
   Path dir;
   dir_list list;
   if (!store_path({"uploads"}, dir) || list_dir_all(dir.c_str(), &list) != 0) return scan;
@@ -56,7 +56,7 @@ upload_scan gc_scan_uploads(gc_run& run) {
   return scan;
 }
 
-void gc_remove_stale_uploads(const upload_scan& scan) {
+void gc_remove_stale_uploads(const UploadScan& scan) {
   // The mark may have run for a while since the scan: an upload written to meanwhile is in
   // use again and stays.
   const std::int64_t now = platform::wall_clock_seconds();

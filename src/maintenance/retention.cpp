@@ -34,7 +34,7 @@ struct retention_tag {
   bool selected = false;
 };
 
-struct retention_counts {
+struct RetentionCounts {
   int repos_scanned = 0;
   int tags_total = 0;
   int tags_deleted = 0;
@@ -43,7 +43,7 @@ struct retention_counts {
   int selected = 0;
 };
 
-struct retention_rules {
+struct RetentionRules {
   bool dry_run;
   int keep_n;  // clamped: 0 is off
   int days;    // clamped: 0 is off
@@ -92,7 +92,7 @@ void collect_candidates(const std::vector<std::string>& repos, std::vector<reten
   }
 }
 
-void select_tags(std::vector<retention_tag>& cands, const retention_rules& r, retention_counts& n) {
+void select_tags(std::vector<retention_tag>& cands, const RetentionRules& r, RetentionCounts& n) {
   const std::string* repo = nullptr;
   int number = 0;
   for (auto& c : cands) {
@@ -124,8 +124,8 @@ bool still_names(const retention_tag& c) {
          digest == c.digest;
 }
 
-void delete_selected(const std::vector<retention_tag>& cands, const retention_rules& r,
-                     retention_counts& n) {
+void delete_selected(const std::vector<retention_tag>& cands, const RetentionRules& r,
+                     RetentionCounts& n) {
   for (const auto& c : cands) {
     if (!c.selected) continue;
     if (r.dry_run ||
@@ -149,8 +149,8 @@ std::string report_entry(const retention_tag& c, std::int64_t now) {
 
 // Writes the report; returns the number of entries listed. The list ends early, still valid
 // JSON, when the next entry would not fit the result buffer.
-int write_report(const std::vector<retention_tag>& cands, const retention_rules& r,
-                 const retention_counts& n) {
+int write_report(const std::vector<retention_tag>& cands, const RetentionRules& r,
+                 const RetentionCounts& n) {
   ResultWriter out;
   out.reserve_tail(2);
   out.appendf(
@@ -182,15 +182,15 @@ int retention_tag_cmp(const retention_tag& a, const retention_tag& b) {
 const char* retention_json(int dry_run, int keep_n, int days, int include_latest, int* truncated) {
   if (truncated) *truncated = 0;
   if (!require_ready()) return nullptr;
-  retention_counts n;
+  RetentionCounts n;
   std::vector<retention_tag> cands;
   {
     const std::vector<std::string> repos = discover_repos();
     n.repos_scanned = static_cast<int>(repos.size());
     collect_candidates(repos, cands);
   }
-  const retention_rules r{dry_run != 0, std::max(keep_n, 0), std::max(days, 0), include_latest != 0,
-                          platform::wall_clock_seconds()};
+  const RetentionRules r{dry_run != 0, std::max(keep_n, 0), std::max(days, 0), include_latest != 0,
+                         platform::wall_clock_seconds()};
   std::sort(cands.begin(), cands.end(), [](const retention_tag& a, const retention_tag& b) {
     return retention_tag_cmp(a, b) < 0;
   });

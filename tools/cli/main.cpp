@@ -7,6 +7,8 @@
 
 #include <cstdlib>
 #include <functional>
+#include <memory>
+#include <string>
 
 namespace {
 
@@ -49,116 +51,157 @@ void add_limit_options(CLI::App* s, tool::ServeOptions& o) {
            "On SIGTERM, seconds for requests in flight to finish");
 }
 
+// The command line being built: the global options and the exit code that every subcommand
+// shares. Each add_* function below registers one subcommand; its own options live in a
+// shared object that the subcommand's callback keeps alive.
+struct Cli {
+  CLI::App app{"tarnwick-registry: OCI registry server and store maintenance"};
+  GlobalOptions g;
+  int rc = 0;
+
+  // Runs `fn` when `sub` was chosen; its result becomes the exit code.
+  void bind(CLI::App* sub, std::function<int()> fn) {
+    sub->fallthrough();
+    sub->callback([this, fn] { rc = fn(); });
+  }
+};
+
+void add_serve(Cli& cli) {
+  auto o = std::make_shared<tool::ServeOptions>();
+  auto* s = cli.app.add_subcommand("serve", "Serve the OCI Distribution API from the store");
+  s->add_option("--listen", o->listen, "Address:port to listen on (loopback by default)");
+  s->add_option("--threads", o->threads, "Worker threads that run requests")
+      ->check(CLI::PositiveNumber);
+  s->add_option("--io-threads", o->io_threads, "Threads that serve the connections")
+      ->check(CLI::PositiveNumber);
+  add_limit_options(s, *o);
+  s->add_option("--gc-wait-ms", o->gc_wait_ms,
+                "How long a push waits for a running collection before 503");
+  s->add_option("--access-log", o->access_log, "Access log file ('-' for stdout)");
+  s->add_option("--access-log-format", o->access_log_format, "text or json");
+  s->add_option("--tls-cert", o->tls_cert, "TLS certificate chain (PEM); serve HTTPS");
+  s->add_option("--tls-key", o->tls_key, "TLS private key (PEM)");
+  s->add_option("--htpasswd", o->htpasswd, "Users allowed in (bcrypt entries, htpasswd -B)");
+  s->add_option("--policy", o->policy,
+                "Access policy (TOML): who may pull, push, delete what; reread on SIGHUP");
+  s->add_flag("--read-only", o->read_only, "Refuse every push and deletion");
+  s->add_flag("--insecure", o->insecure, "Allow a non-loopback address without TLS and --htpasswd");
+  cli.bind(s, [&cli, o] { return tool::run_serve(cli.g, *o); });
+}
+
+void add_policy(Cli& cli) {
+  auto o = std::make_shared<tool::PolicyCheckOptions>();
+  auto* pol = cli.app.add_subcommand("policy", "Access policies");
+  pol->require_subcommand(1);
+  auto* pck = pol->add_subcommand("check", "Validate a policy; explain what a user may do");
+  pck->add_option("FILE", o->file, "Policy file (TOML)")->required();
+  pck->add_option("--user", o->user, "User to explain (with --repo)");
+  pck->add_flag("--anonymous", o->anonymous, "Explain for a caller without credentials");
+  pck->add_option("--repo", o->repo, "Repository to explain");
+  pck->add_option("--htpasswd", o->htpasswd, "Check that the users the policy names exist");
+  cli.bind(pck, [o] { return tool::run_policy_check(*o); });
+}
+
+void add_gc(Cli& cli) {
+  auto o = std::make_shared<tool::GcOptions>();
+  auto* gc = cli.app.add_subcommand("gc", "Collect unreferenced blobs and stale uploads");
+  gc->add_flag("--dry-run", o->dry_run, "Count only; delete nothing");
+  gc->add_flag("--no-progress", o->no_progress, "No progress bar, even on a terminal");
+  auto* status = gc->add_subcommand("status", "Show the running collection's progress");
+  auto* cancel = gc->add_subcommand("cancel", "Ask a running collection to stop");
+  cli.bind(status, [&cli] { return tool::run_gc_status(cli.g); });
+  cli.bind(cancel, [&cli] { return tool::run_gc_cancel(cli.g); });
+  cli.bind(gc, [&cli, o, gc, status, cancel] {
+    if (gc->got_subcommand(status) || gc->got_subcommand(cancel)) return cli.rc;
+    return tool::run_gc(cli.g, *o);
+  });
+}
+
+void add_retention(Cli& cli) {
+  auto o = std::make_shared<tool::RetentionOptions>();
+  auto* r = cli.app.add_subcommand("retention", "Delete old tags by count and age");
+  r->add_option("--keep", o->keep, "Newest tags to keep per repository (0: no count rule)");
+  r->add_option("--days", o->days, "Delete tags older than this many days (0: no age rule)");
+  r->add_flag("--include-latest", o->include_latest, "Treat 'latest' like any other tag");
+  r->add_flag("--dry-run", o->dry_run, "Report only; delete nothing");
+  cli.bind(r, [&cli, o] { return tool::run_retention(cli.g, *o); });
+}
+
+void add_listings(Cli& cli) {
+  auto page = std::make_shared<int>(0);
+  auto* c = cli.app.add_subcommand("catalog", "List repositories");
+  c->add_option("-n", *page, "At most this many names");
+  cli.bind(c, [&cli, page] { return tool::run_catalog(cli.g, *page); });
+
+  auto repo = std::make_shared<std::string>();
+  auto* t = cli.app.add_subcommand("tags", "List the tags of a repository");
+  t->add_option("REPO", *repo, "Repository")->required();
+  cli.bind(t, [&cli, repo] { return tool::run_tags(cli.g, *repo); });
+
+  auto* st = cli.app.add_subcommand("stats", "Show storage statistics");
+  cli.bind(st, [&cli] { return tool::run_stats(cli.g); });
+
+  auto digest = std::make_shared<std::string>();
+  auto* rf = cli.app.add_subcommand("referrers", "List manifests that name a digest");
+  rf->add_option("DIGEST", *digest, "sha256:...")->required();
+  cli.bind(rf, [&cli, digest] { return tool::run_referrers(cli.g, *digest); });
+}
+
+void add_rm(Cli& cli) {
+  struct Options {
+    std::string target;
+    bool yes = false;
+  };
+  auto o = std::make_shared<Options>();
+  auto* rm = cli.app.add_subcommand(
+      "rm", "Delete a tag (REPO:TAG), a manifest (REPO@DIGEST) or a repository (REPO)");
+  rm->add_option("TARGET", o->target, "REPO:TAG, REPO@DIGEST or REPO")->required();
+  rm->add_flag("--yes", o->yes,
+               "Confirm the deletion of a whole repository (needed on a terminal)");
+  cli.bind(rm, [&cli, o] { return tool::run_rm(cli.g, o->target, o->yes); });
+}
+
+void add_layout_copies(Cli& cli) {
+  struct Options {
+    std::string dir, ref;
+  };
+  auto in = std::make_shared<Options>();
+  auto* im =
+      cli.app.add_subcommand("import", "Copy an image or index from an OCI layout into the store");
+  im->add_option("OCI_LAYOUT_DIR", in->dir, "OCI image layout directory")->required();
+  im->add_option("REPO:TAG", in->ref, "Destination")->required();
+  cli.bind(im, [&cli, in] { return tool::run_import(cli.g, in->dir, in->ref); });
+
+  auto out = std::make_shared<Options>();
+  auto* ex =
+      cli.app.add_subcommand("export", "Copy an image or index from the store into an OCI layout");
+  ex->add_option("REPO:TAG", out->ref, "Source (REPO:TAG or REPO@DIGEST)")->required();
+  ex->add_option("OCI_LAYOUT_DIR", out->dir, "OCI image layout directory")->required();
+  cli.bind(ex, [&cli, out] { return tool::run_export(cli.g, out->ref, out->dir); });
+}
+
+void add_fsck(Cli& cli) {
+  auto repair = std::make_shared<bool>(false);
+  auto* fk = cli.app.add_subcommand("fsck", "Check the store; exit 0 only when it is sound");
+  fk->add_flag("--repair", *repair,
+               "First rebuild the subject index and blob record of every repository");
+  cli.bind(fk, [&cli, repair] { return tool::run_fsck(cli.g, *repair); });
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app{"tarnwick-registry: OCI registry server and store maintenance"};
-  app.require_subcommand(1);
-  GlobalOptions g;
-  add_global_options(app, g);
-  int rc = 0;
-  auto bind = [&rc](CLI::App* sub, std::function<int()> fn) {
-    sub->fallthrough();
-    sub->callback([&rc, fn] { rc = fn(); });
-  };
-
-  tool::ServeOptions serve;
-  auto* s = app.add_subcommand("serve", "Serve the OCI Distribution API from the store");
-  s->add_option("--listen", serve.listen, "Address:port to listen on (loopback by default)");
-  s->add_option("--threads", serve.threads, "Worker threads that run requests")
-      ->check(CLI::PositiveNumber);
-  s->add_option("--io-threads", serve.io_threads, "Threads that serve the connections")
-      ->check(CLI::PositiveNumber);
-  add_limit_options(s, serve);
-  s->add_option("--gc-wait-ms", serve.gc_wait_ms,
-                "How long a push waits for a running collection before 503");
-  s->add_option("--access-log", serve.access_log, "Access log file ('-' for stdout)");
-  s->add_option("--access-log-format", serve.access_log_format, "text or json");
-  s->add_option("--tls-cert", serve.tls_cert, "TLS certificate chain (PEM); serve HTTPS");
-  s->add_option("--tls-key", serve.tls_key, "TLS private key (PEM)");
-  s->add_option("--htpasswd", serve.htpasswd, "Users allowed in (bcrypt entries, htpasswd -B)");
-  s->add_option("--policy", serve.policy,
-                "Access policy (TOML): who may pull, push, delete what; reread on SIGHUP");
-  s->add_flag("--read-only", serve.read_only, "Refuse every push and deletion");
-  s->add_flag("--insecure", serve.insecure,
-              "Allow a non-loopback address without TLS and --htpasswd");
-  bind(s, [&] { return tool::run_serve(g, serve); });
-
-  tool::PolicyCheckOptions pc;
-  auto* pol = app.add_subcommand("policy", "Access policies");
-  pol->require_subcommand(1);
-  auto* pck = pol->add_subcommand("check", "Validate a policy; explain what a user may do");
-  pck->add_option("FILE", pc.file, "Policy file (TOML)")->required();
-  pck->add_option("--user", pc.user, "User to explain (with --repo)");
-  pck->add_flag("--anonymous", pc.anonymous, "Explain for a caller without credentials");
-  pck->add_option("--repo", pc.repo, "Repository to explain");
-  pck->add_option("--htpasswd", pc.htpasswd, "Check that the users the policy names exist");
-  bind(pck, [&] { return tool::run_policy_check(pc); });
-
-  tool::GcOptions gc;
-  auto* gcc = app.add_subcommand("gc", "Collect unreferenced blobs and stale uploads");
-  gcc->add_flag("--dry-run", gc.dry_run, "Count only; delete nothing");
-  gcc->add_flag("--no-progress", gc.no_progress, "No progress bar, even on a terminal");
-  auto* gs = gcc->add_subcommand("status", "Show the running collection's progress");
-  auto* gx = gcc->add_subcommand("cancel", "Ask a running collection to stop");
-  bind(gs, [&] { return tool::run_gc_status(g); });
-  bind(gx, [&] { return tool::run_gc_cancel(g); });
-  bind(gcc, [&] {
-    if (gcc->got_subcommand(gs) || gcc->got_subcommand(gx)) return rc;
-    return tool::run_gc(g, gc);
-  });
-
-  tool::RetentionOptions ret;
-  auto* r = app.add_subcommand("retention", "Delete old tags by count and age");
-  r->add_option("--keep", ret.keep, "Newest tags to keep per repository (0: no count rule)");
-  r->add_option("--days", ret.days, "Delete tags older than this many days (0: no age rule)");
-  r->add_flag("--include-latest", ret.include_latest, "Treat 'latest' like any other tag");
-  r->add_flag("--dry-run", ret.dry_run, "Report only; delete nothing");
-  bind(r, [&] { return tool::run_retention(g, ret); });
-
-  int page = 0;
-  auto* c = app.add_subcommand("catalog", "List repositories");
-  c->add_option("-n", page, "At most this many names");
-  bind(c, [&] { return tool::run_catalog(g, page); });
-
-  std::string repo, digest, target, dir;
-  auto* t = app.add_subcommand("tags", "List the tags of a repository");
-  t->add_option("REPO", repo, "Repository")->required();
-  bind(t, [&] { return tool::run_tags(g, repo); });
-
-  auto* st = app.add_subcommand("stats", "Show storage statistics");
-  bind(st, [&] { return tool::run_stats(g); });
-
-  auto* rf = app.add_subcommand("referrers", "List manifests that name a digest");
-  rf->add_option("DIGEST", digest, "sha256:...")->required();
-  bind(rf, [&] { return tool::run_referrers(g, digest); });
-
-  auto* rm = app.add_subcommand(
-      "rm", "Delete a tag (REPO:TAG), a manifest (REPO@DIGEST) or a repository (REPO)");
-  rm->add_option("TARGET", target, "REPO:TAG, REPO@DIGEST or REPO")->required();
-  bool yes = false;
-  rm->add_flag("--yes", yes, "Confirm the deletion of a whole repository (needed on a terminal)");
-  bind(rm, [&] { return tool::run_rm(g, target, yes); });
-
-  auto* im =
-      app.add_subcommand("import", "Copy an image or index from an OCI layout into the store");
-  im->add_option("OCI_LAYOUT_DIR", dir, "OCI image layout directory")->required();
-  im->add_option("REPO:TAG", target, "Destination")->required();
-  bind(im, [&] { return tool::run_import(g, dir, target); });
-
-  std::string source;
-  auto* ex =
-      app.add_subcommand("export", "Copy an image or index from the store into an OCI layout");
-  ex->add_option("REPO:TAG", source, "Source (REPO:TAG or REPO@DIGEST)")->required();
-  ex->add_option("OCI_LAYOUT_DIR", dir, "OCI image layout directory")->required();
-  bind(ex, [&] { return tool::run_export(g, source, dir); });
-
-  auto* fk = app.add_subcommand("fsck", "Check the store; exit 0 only when it is sound");
-  bool repair = false;
-  fk->add_flag("--repair", repair,
-               "First rebuild the subject index and blob record of every repository");
-  bind(fk, [&] { return tool::run_fsck(g, repair); });
-
-  CLI11_PARSE(app, argc, argv);
-  return rc;
+  Cli cli;
+  cli.app.require_subcommand(1);
+  add_global_options(cli.app, cli.g);
+  add_serve(cli);
+  add_policy(cli);
+  add_gc(cli);
+  add_retention(cli);
+  add_listings(cli);
+  add_rm(cli);
+  add_layout_copies(cli);
+  add_fsck(cli);
+  CLI11_PARSE(cli.app, argc, argv);
+  return cli.rc;
 }
