@@ -84,6 +84,11 @@ void add_serve(Cli& cli) {
   s->add_option("--htpasswd", o->htpasswd, "Users allowed in (bcrypt entries, htpasswd -B)");
   s->add_option("--policy", o->policy,
                 "Access policy (TOML): who may pull, push, delete what; reread on SIGHUP");
+  s->add_option("--token-key", o->tokens.key,
+                "Public key (PEM, RSA or P-256) of the token service: take bearer tokens");
+  s->add_option("--token-realm", o->tokens.realm, "Where clients get tokens (URL)");
+  s->add_option("--token-service", o->tokens.service, "The audience tokens must name");
+  s->add_option("--token-issuer", o->tokens.issuer, "The issuer tokens must name");
   s->add_flag("--read-only", o->read_only, "Refuse every push and deletion");
   s->add_flag("--insecure", o->insecure, "Allow a non-loopback address without TLS and --htpasswd");
   cli.bind(s, [&cli, o] { return tool::run_serve(cli.g, *o); });

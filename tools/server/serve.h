@@ -2,6 +2,7 @@
 #pragma once
 
 #include "cli_support.h"
+#include "bearer_token.h"
 #include "http_server.h"
 
 #include <string>
@@ -25,6 +26,7 @@ struct ServeOptions {
   int auth_cache_s = 60;                   // credentials that passed bcrypt are good this long
   int auth_failures_per_minute = 20;       // failed logins from one address before 429
   std::string policy;                      // access policy (TOML); empty for none
+  TokenSettings tokens;                    // bearer tokens, when tokens.key is given
   bool read_only = false;                  // refuse every write with 405
   bool insecure = false;  // allow a non-loopback address without TLS and credentials
 };

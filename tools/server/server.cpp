@@ -158,6 +158,8 @@ int run_serve(const GlobalOptions& g, const ServeOptions& o) {
   if (!o.htpasswd.empty() && !users.load(o.htpasswd, error)) return fail("serve: " + error);
   PolicyHolder policy;
   if (!o.policy.empty() && !policy.load(o.policy, error)) return fail("serve: " + error);
+  TokenVerifier tokens;
+  if (!o.tokens.key.empty() && !tokens.load(o.tokens, error)) return fail("serve: " + error);
   block_stop_signals();  // before any thread starts, so every thread inherits the mask
   AccessLog log;
   ServerContext ctx;
@@ -173,6 +175,7 @@ int run_serve(const GlobalOptions& g, const ServeOptions& o) {
   upload_limits.idle = std::chrono::seconds(o.upload_idle_s);
   ctx.uploads.set_limits(upload_limits);
   ctx.policy = o.policy.empty() ? nullptr : &policy;
+  ctx.tokens = o.tokens.key.empty() ? nullptr : &tokens;
   HttpServer svr(
       http_config(o),
       [&ctx](const HttpRequest& req, HttpResponse& res, const BodyReader& body) {

@@ -10,6 +10,7 @@
 #include "server_security.h"
 
 #include <algorithm>
+#include <ctime>
 
 namespace tool {
 namespace {
@@ -71,26 +72,67 @@ Actions required_actions(const Route& r, const HttpRequest& req) {
   }
 }
 
-void send_auth_challenge(ServerContext& ctx, HttpResponse& res, const char* message) {
-  (void)ctx;
+void send_auth_challenge(ServerContext& ctx, HttpResponse& res, const char* message,
+                         const std::string& scope) {
   send_error(res, 401, "UNAUTHORIZED", message);
-  res.set_header("WWW-Authenticate", std::string("Basic realm=\"") + kAuthRealm + "\"");
+  if (!ctx.tokens) {
+    res.set_header("WWW-Authenticate", std::string("Basic realm=\"") + kAuthRealm + "\"");
+    return;
+  }
+  const TokenSettings& t = ctx.tokens->settings();
+  std::string c = "Bearer realm=\"" + t.realm + "\",service=\"" + t.service + "\"";
+  if (!scope.empty()) c += ",scope=\"" + scope + "\"";
+  res.set_header("WWW-Authenticate", c);
 }
 
-bool authorize(ServerContext& ctx, const Route& r, const std::string& user, const HttpRequest& req,
-               HttpResponse& res) {
+bool authenticate_token(ServerContext& ctx, const HttpRequest& req, HttpResponse& res,
+                        std::string& user, std::unique_ptr<TokenClaims>& claims) {
+  claims.reset();
+  const std::string h = req.get_header_value("Authorization");
+  if (h.empty()) return true;
+  if (h.size() < 7 || (h.compare(0, 7, "Bearer ") != 0 && h.compare(0, 7, "bearer ") != 0)) {
+    send_auth_challenge(ctx, res, "a bearer token is needed");
+    return false;
+  }
+  auto c = std::make_unique<TokenClaims>();
+  std::string why;
+  if (!ctx.tokens->verify(h.substr(7), static_cast<std::int64_t>(std::time(nullptr)), *c, why)) {
+    send_auth_challenge(ctx, res, why.c_str());
+    return false;
+  }
+  user = c->subject.empty() ? "token" : c->subject;
+  claims = std::move(c);
+  return true;
+}
+
+namespace {
+
+Actions allowed_for(ServerContext& ctx, const std::string& user, const TokenClaims* token,
+                    const std::string& repo) {
+  if (token) return token->allowed(repo);
   const PolicyPtr policy = ctx.policy ? ctx.policy->current() : nullptr;
-  if (!policy) return true;
+  return policy ? policy->allowed(user, repo) : Actions{kPull | kPush | kDelete};
+}
+
+}  // namespace
+
+bool authorize(ServerContext& ctx, const Route& r, const std::string& user,
+               const TokenClaims* token, const HttpRequest& req, HttpResponse& res) {
+  if (!ctx.policy && !ctx.tokens) return true;
   // The base endpoint tells a client without credentials to log in: clients only send
   // credentials after a challenge there.
-  if (r.kind == RouteKind::base && user.empty() && ctx.users) {
+  if (r.kind == RouteKind::base && user.empty() && (ctx.users || ctx.tokens)) {
     send_auth_challenge(ctx, res, "authentication required");
     return false;
   }
   const Actions need = required_actions(r, req);
-  if (need == 0 || (policy->allowed(user, r.name) & need) == need) return true;
-  if (user.empty())
-    send_auth_challenge(ctx, res, "authentication required");
+  if (need == 0 || (allowed_for(ctx, user, token, r.name) & need) == need) return true;
+  // A token is asked for with the scope of the request; pushes ask for pull as well, as
+  // clients do.
+  const Actions scope = (need & kPush) ? Actions{kPull | kPush} : need;
+  if (user.empty() || token)
+    send_auth_challenge(ctx, res, "authentication required",
+                        "repository:" + r.name + ":" + actions_text(scope));
   else
     send_error(res, 403, "DENIED", "requested access to the resource is denied");
   return false;
@@ -101,17 +143,16 @@ void record_blob(const std::string& name, const std::string& digest) {
 }
 
 bool blob_visible_through(ServerContext& ctx, const std::string& name, const std::string& digest) {
-  return !ctx.policy || reg::blob_recorded(name, digest);
+  return (!ctx.policy && !ctx.tokens) || reg::blob_recorded(name, digest);
 }
 
-bool may_mount_from(ServerContext& ctx, const std::string& user, const HttpRequest& req) {
-  const PolicyPtr policy = ctx.policy ? ctx.policy->current() : nullptr;
-  return !policy || (policy->allowed(user, req.get_param_value("from")) & kPull) != 0;
+bool may_mount_from(ServerContext& ctx, const std::string& user, const TokenClaims* token,
+                    const HttpRequest& req) {
+  return (allowed_for(ctx, user, token, req.get_param_value("from")) & kPull) != 0;
 }
 
-void handle_policy_catalog(ServerContext& ctx, const std::string& user, const HttpRequest& req,
-                           HttpResponse& res) {
-  const PolicyPtr policy = ctx.policy->current();
+void handle_policy_catalog(ServerContext& ctx, const std::string& user, const TokenClaims* token,
+                           const HttpRequest& req, HttpResponse& res) {
   int n = -1;
   if (req.has_param("n")) {
     const std::string v = req.get_param_value("n");
@@ -132,7 +173,7 @@ void handle_policy_catalog(ServerContext& ctx, const std::string& user, const Ht
   int listed = 0;
   bool more = false;
   for (; it != names.end(); ++it) {
-    if (!(policy->allowed(user, *it) & kPull)) continue;
+    if (!(allowed_for(ctx, user, token, *it) & kPull)) continue;
     if (n >= 0 && listed == n) {
       more = true;
       break;

@@ -19,6 +19,7 @@ struct ServerContext {
   AuthGuards* auth_guards = nullptr;  // credential cache and failure limit; null for neither
   bool read_only = false;             // refuse every write with 405
   PolicyHolder* policy = nullptr;     // null: no access policy, every admitted caller may do all
+  const TokenVerifier* tokens = nullptr;  // not null: bearer tokens decide, no other credentials
   // Every library call runs under this lock: the library's last-error text and result buffer
   // are process-wide. Text results are copied before it is released; only blob streaming
   // and network IO run outside it.

@@ -22,11 +22,11 @@ void send_base(HttpResponse& res) {
   res.set_content("{}", "application/json");
 }
 
-void route_request(ServerContext& ctx, const std::string& user, const HttpRequest& req,
-                   HttpResponse& res, const BodyReader& reader) {
+void route_request(ServerContext& ctx, const std::string& user, const TokenClaims* token,
+                   const HttpRequest& req, HttpResponse& res, const BodyReader& reader) {
   Route r = parse_route(req.path);
   const std::string& m = req.method;
-  if (!authorize(ctx, r, user, req, res)) return;
+  if (!authorize(ctx, r, user, token, req, res)) return;
   bool ok = true;
   switch (r.kind) {
     case RouteKind::base:
@@ -34,8 +34,8 @@ void route_request(ServerContext& ctx, const std::string& user, const HttpReques
       break;
     case RouteKind::catalog:
       if (!(ok = method_in(m, {"GET", "HEAD"}))) break;
-      if (ctx.policy)
-        handle_policy_catalog(ctx, user, req, res);
+      if (ctx.policy || ctx.tokens)
+        handle_policy_catalog(ctx, user, token, req, res);
       else
         handle_catalog(ctx, req, res);
       break;
@@ -54,7 +54,7 @@ void route_request(ServerContext& ctx, const std::string& user, const HttpReques
       break;
     case RouteKind::upload_start:
       if (!(ok = m == "POST")) break;
-      if (req.has_param("mount") && !may_mount_from(ctx, user, req)) {
+      if (req.has_param("mount") && !may_mount_from(ctx, user, token, req)) {
         // A mount the caller may not read from is no mount: the push goes on as an upload.
         HttpRequest plain = req;
         plain.params.erase("mount");
@@ -91,16 +91,19 @@ void dispatch_request(ServerContext& ctx, const HttpRequest& req, HttpResponse& 
                       const BodyReader& reader) {
   res.set_header("Docker-Distribution-API-Version", "registry/2.0");
   std::string user;
+  std::unique_ptr<TokenClaims> token;
   // With a policy a caller without credentials is the anonymous user, who may pull what the
-  // policy opens to everyone; credentials that are given must still be right.
-  bool admitted = (ctx.policy && !req.has_header("Authorization")) ||
-                  authenticate(ctx.users, ctx.auth_guards, req, res, user);
+  // policy opens to everyone; credentials that are given must still be right. A server that
+  // takes tokens takes no other credentials.
+  bool admitted = ctx.tokens ? authenticate_token(ctx, req, res, user, token)
+                             : (ctx.policy && !req.has_header("Authorization")) ||
+                                   authenticate(ctx.users, ctx.auth_guards, req, res, user);
   if (admitted && ctx.read_only && is_write(req.method)) {
     send_error(res, 405, "UNSUPPORTED", "the registry is read-only");
     admitted = false;
   }
   res.user = user;
-  if (admitted) route_request(ctx, user, req, res, reader);
+  if (admitted) route_request(ctx, user, token.get(), req, res, reader);
 }
 
 }  // namespace tool
