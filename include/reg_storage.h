@@ -4,11 +4,18 @@
  * Conventions of every function below:
  *  - int functions return 0 on success and -1 on failure, unless said otherwise.
  *  - On failure a fixed English message is available from reg_storage_last_error().
- *  - Text results point into one library-owned 1 MiB buffer. The text stays valid until the
- *    next call that returns text; copy it if you need it longer. Never free it.
+ *  - Text results point into a library-owned 1 MiB buffer of the calling thread. The text
+ *    stays valid until that thread's next call that returns text; copy it if you need it
+ *    longer. Never free it.
  *  - Nothing allocated by the library is handed to the caller.
- *  - Calls are not synchronised: a caller using several threads serialises the calls whose
- *    messages or text results it reads.
+ *
+ * Threads: every function may be called from any number of threads at once. The message of
+ * reg_storage_last_error() and the text results are kept per calling thread, so each thread
+ * sees the outcome of its own calls, exactly as a single-threaded caller does. Calls on
+ * different uploads, blobs and repositories run in parallel; writers of one repository's
+ * manifests (put, delete, repository delete, retention) take turns. reg_storage_init and
+ * reg_storage_cleanup wait for the calls in progress and hold off new ones while they run.
+ * Other processes sharing the storage root coordinate only through its files.
  */
 #ifndef REG_STORAGE_H
 #define REG_STORAGE_H

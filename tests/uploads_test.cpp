@@ -71,7 +71,7 @@ std::string pattern(std::size_t len, unsigned salt) {
 TEST_F(UploadsTest, GeneratorFromSeedOneGivesKnownIdAndState) {
   reg::s_seed = 1;
   EXPECT_EQ(start(), "12105cf4-1d0d-a12b-5247-bc73a8ea5f1b");
-  EXPECT_EQ(reg::s_seed, 0xC9C495B1u);
+  EXPECT_EQ(reg::s_seed.load(), 0xC9C495B1u);
   EXPECT_EQ(read_all(part("12105cf4-1d0d-a12b-5247-bc73a8ea5f1b")), "");
 }
 
@@ -99,7 +99,7 @@ TEST_F(UploadsTest, StartSkipsIdsInUse) {
 
     reg::s_seed = 1;
     EXPECT_EQ(start(), second);
-    EXPECT_EQ(reg::s_seed, after_second);  // the state advanced once per id tried
+    EXPECT_EQ(reg::s_seed.load(), after_second);  // the state advanced once per id tried
     EXPECT_EQ(read_all(being_finished ? finishing(first) : part(first)), "in progress");
     fs::remove_all(rootp() / "uploads");
     fs::create_directory(rootp() / "uploads");
@@ -117,7 +117,7 @@ TEST_F(UploadsTest, StartGivesUpAfterSixteenIdsInUse) {
   EXPECT_EQ(reg_blob_start_upload(id), -1);
   EXPECT_EQ(reg_storage_last_error(), "cannot create upload file: " + part(ids[15]).string());
   EXPECT_EQ(std::string(id), ids[15]);
-  EXPECT_EQ(reg::s_seed, after_sixteen);
+  EXPECT_EQ(reg::s_seed.load(), after_sixteen);
   EXPECT_EQ(snapshot_tree(rootp()), before);
 }
 
@@ -128,7 +128,7 @@ TEST_F(UploadsTest, StartThatCannotCreateTriesNoOtherId) {
   EXPECT_EQ(reg_blob_start_upload(id), -1);
   EXPECT_EQ(reg_storage_last_error(), "cannot create upload file: " + part(id).string());
   EXPECT_EQ(std::string(id), "12105cf4-1d0d-a12b-5247-bc73a8ea5f1b");
-  EXPECT_EQ(reg::s_seed, 0xC9C495B1u);
+  EXPECT_EQ(reg::s_seed.load(), 0xC9C495B1u);
   EXPECT_FALSE(fs::exists(part(id)));
 }
 
@@ -358,6 +358,79 @@ TEST_F(UploadsTest, CancelRemovesTheUploadAndUnknownIdsSucceed) {
   EXPECT_EQ(reg_blob_cancel_upload(kFixedId.c_str()), 0);
 }
 
+// ---- The hash state carried along the appends ------------------------------------------
+
+// The finish trusts the carried state only while it covers the file as it is: the state is
+// used (the file is not read: bytes changed in place, size and time kept, go unnoticed), a
+// file grown behind the appends' back is hashed whole, and a claim the state disagrees with
+// is checked against the file before it is refused.
+TEST_F(UploadsTest, CarriedHashStateDecidesOnlyWhileItCoversTheFile) {
+  const std::string data = pattern(200000, 4), d = digest_of(data);
+  {
+    const std::string id = start_with(data.substr(0, 70001));
+    ASSERT_EQ(reg_blob_append_chunk(id.c_str(), data.data() + 70001, data.size() - 70001), 0);
+    ASSERT_TRUE(fs::exists(rootp() / "uploads" / "_hash" / id));
+    const auto when = fs::last_write_time(part(id));
+    std::string changed = data;
+    changed[100] ^= 1;
+    write_all(part(id), changed);
+    fs::last_write_time(part(id), when);
+    ASSERT_EQ(finish(id, d), 0) << reg_storage_last_error();
+    EXPECT_FALSE(fs::exists(rootp() / "uploads" / "_hash"));
+  }
+  reg_blob_delete(d.c_str());
+  {
+    const std::string id = start_with(data.substr(0, 1000));
+    write_all(part(id), data);  // grown outside the library: the state is stale
+    ASSERT_EQ(finish(id, d), 0) << reg_storage_last_error();
+    EXPECT_EQ(read_all(blob_file(d)), data);
+  }
+  {
+    const std::string id = start_with("abc");
+    const auto when = fs::last_write_time(part(id));
+    write_all(part(id), "abd");
+    fs::last_write_time(part(id), when);
+    ASSERT_EQ(finish(id, digest_of("abd")), 0) << reg_storage_last_error();
+    EXPECT_EQ(read_all(blob_file(digest_of("abd"))), "abd");
+    EXPECT_FALSE(fs::exists(rootp() / "uploads" / "_hash"));
+  }
+}
+
+// States go with their uploads: cancel removes it, a new upload never inherits one left under
+// its id, the collector removes those whose upload is gone, and neither the statistics nor
+// the checker count them.
+TEST_F(UploadsTest, HashStatesGoWithTheirUploads) {
+  const std::string kept = start_with("open");
+  const std::string cancelled = start_with("gone");
+  ASSERT_EQ(reg_blob_cancel_upload(cancelled.c_str()), 0);
+  EXPECT_FALSE(fs::exists(rootp() / "uploads" / "_hash" / cancelled));
+
+  const fs::path state = rootp() / "uploads" / "_hash" / kept;
+  write_all(rootp() / "uploads" / "_hash" / kFixedId, read_all(state));  // an orphan
+  const char* stats = reg_storage_get_stats_json();
+  ASSERT_NE(stats, nullptr);
+  EXPECT_NE(std::string(stats).find("\"active_uploads\":1,\"upload_bytes\":4}"), std::string::npos)
+      << stats;
+
+  reg::s_seed = 1;  // the next id is known: leave a state under it
+  char id[37];
+  ASSERT_EQ(reg_blob_start_upload(id), 0);
+  ASSERT_EQ(reg_blob_cancel_upload(id), 0);
+  write_all(rootp() / "uploads" / "_hash" / id, read_all(state));
+  reg::s_seed = 1;
+  ASSERT_EQ(reg_blob_start_upload(id), 0);
+  EXPECT_FALSE(fs::exists(rootp() / "uploads" / "_hash" / id));
+  ASSERT_EQ(reg_blob_append_chunk(id, "nope", 4), 0);  // same size as the borrowed state
+  EXPECT_EQ(finish(id, digest_of("open")), -1);
+  ASSERT_EQ(reg_blob_cancel_upload(id), 0);
+
+  const std::string old = (part(kept)).string();
+  fs::last_write_time(part(kept), fs::file_time_type::clock::now() - std::chrono::hours(1));
+  ASSERT_NE(reg_gc_json(0), nullptr) << reg_storage_last_error();  // the stale upload goes too
+  EXPECT_FALSE(fs::exists(rootp() / "uploads" / "_hash"));
+  EXPECT_FALSE(fs::exists(old));
+}
+
 // ---- Failure injection -----------------------------------------------------------------
 
 struct InjectedFault {
@@ -380,6 +453,7 @@ TEST_F(UploadsTest, FailedFinishLeavesTheUploadInPlace) {
   };
   const std::string data = pattern(150000, 3), d = digest_of(data);
   const std::string id = start_with(data);
+  fs::remove_all(rootp() / "uploads" / "_hash");  // without the carried state: the file is read
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const auto before = snapshot_tree(rootp() / "uploads");
@@ -402,14 +476,16 @@ TEST_F(UploadsTest, FailedAppendsAndCancel) {
   struct Case {
     const char* name;
     Op op;
+    int nth;
     std::size_t bytes_kept;  // of the chunk
   };
+  // The upload file is closed after the hash state was replaced (a close of its own).
   for (const Case& c :
-       {Case{"open refused", Op::open, 0}, Case{"lock refused", Op::lock, 0},
-        Case{"short write", Op::write, 500}, Case{"close fails", Op::close, 1000}}) {
+       {Case{"open refused", Op::open, 1, 0}, Case{"lock refused", Op::lock, 1, 0},
+        Case{"short write", Op::write, 1, 500}, Case{"close fails", Op::close, 2, 1000}}) {
     SCOPED_TRACE(c.name);
     const std::string id = start_with("abc");
-    reg::fault::arm(c.op, 1, kEacces);
+    reg::fault::arm(c.op, c.nth, kEacces);
     EXPECT_EQ(reg_blob_append_chunk(id.c_str(), chunk.data(), chunk.size()), -1);
     reg::fault::disarm();
     EXPECT_STREQ(reg_storage_last_error(), "write error appending chunk");
@@ -514,9 +590,11 @@ TEST_F(UploadsTest, FinishWaitsForAnAppendInFlight) {
   ASSERT_EQ(reg::platform::open_file(part(id).c_str(), File::Mode::append, &f), 0);
   ASSERT_EQ(f->lock(false), 0);
   int rc = 0;
+  std::string error;  // messages are kept per thread
   std::atomic<bool> done{false};
   std::thread finisher([&] {
     rc = finish(id, digest_of("seed"));
+    error = reg_storage_last_error();
     done = true;
   });
   while (!fs::exists(finishing(id)) && !done) std::this_thread::yield();
@@ -525,7 +603,7 @@ TEST_F(UploadsTest, FinishWaitsForAnAppendInFlight) {
   EXPECT_EQ(f->close(), 0);
   finisher.join();
   EXPECT_EQ(rc, -1);
-  EXPECT_EQ(reg_storage_last_error(),
+  EXPECT_EQ(error,
             "digest mismatch: expected " + digest_of("seed") + ", got " + digest_of("seedlate"));
   EXPECT_TRUE(fs::is_empty(rootp() / "blobs" / "sha256"));
 }
@@ -539,9 +617,11 @@ TEST_F(UploadsTest, AppendThatLocksAfterTheSetAsideWritesNothing) {
   ASSERT_EQ(finishing_lock->lock(true), 0);
   reg::fault::arm(Op::any, 0, 0);  // counts calls only
   int rc = 0;
+  std::string error;
   std::atomic<bool> done{false};
   std::thread appender([&] {
     rc = reg_blob_append_chunk(id.c_str(), "late", 4);
+    error = reg_storage_last_error();
     done = true;
   });
   while (reg::fault::calls(Op::lock) == 0 && !done) std::this_thread::yield();  // now locking
@@ -549,14 +629,13 @@ TEST_F(UploadsTest, AppendThatLocksAfterTheSetAsideWritesNothing) {
   finishing_lock.reset();
   appender.join();
   EXPECT_EQ(rc, -1);
-  EXPECT_EQ(reg_storage_last_error(), "upload not found: " + id);
+  EXPECT_EQ(error, "upload not found: " + id);
   EXPECT_EQ(read_all(finishing(id)), "seed");
 }
 
 // Threads append while another finishes the same upload. A chunk either makes it into the
 // hashed content (the finish then reports a mismatch) or fails; it never lands in a blob
-// after the hash was taken. The library's globals are unsynchronised, so only these threads
-// call it during a round and no message is read while they run.
+// after the hash was taken.
 TEST_F(UploadsTest, ChunksRacingAFinishNeverCorruptABlob) {
   constexpr int kRounds = 400, kAppenders = 3, kMaxChunks = 200;
   const std::string seed = "seed bytes of the upload";

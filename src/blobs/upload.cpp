@@ -1,13 +1,15 @@
 // Chunked uploads: the upload-id generator, and start, append, finish, cancel and size.
 //
-// An open upload is the file uploads/<id>.part and nothing else. While it is being finished
-// it is uploads/<id>.finishing, a name that no other upload operation addresses; the
-// garbage collector treats that name as an upload file too (removed once stale).
+// An open upload is the file uploads/<id>.part. While it is being finished it is
+// uploads/<id>.finishing, a name that no other upload operation addresses; the garbage
+// collector treats that name as an upload file too (removed once stale). Beside it, the hash
+// state of its bytes so far (upload_hash.h) spares the finish a second read of the file.
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
 
+#include "blobs/upload_hash.h"
 #include "core/boundary.h"
 #include "core/context.h"
 #include "core/fileutil.h"
@@ -20,6 +22,7 @@ namespace reg {
 namespace {
 
 constexpr int kCreateTries = 16;  // ids tried by one start before it gives up
+constexpr int kCommitTries = 4;   // renames into a fan-out directory that keeps vanishing
 constexpr std::string_view kFinishingSuffix = ".finishing";
 
 // root/uploads/<id>.finishing: the upload while finish hashes and commits it.
@@ -29,17 +32,27 @@ bool upload_finishing_path(std::string_view id, Path& out) {
   return store_path({"uploads", name}, out);
 }
 
-// Writes the next id (36 characters and a NUL) and advances s_seed. All 128 bits come from
-// the generator (no version bits); each byte gives its low nibble first, unlike bin_to_hex.
-void next_upload_id(char* out) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::uint32_t x = s_seed;
-  unsigned char bytes[16];
+// Sixteen xorshift steps from `x`: the id's bytes, and the state that follows them.
+std::uint32_t xorshift_bytes(std::uint32_t x, unsigned char (&bytes)[16]) {
   for (unsigned char& b : bytes) {
     x ^= x << 13;
     x ^= x >> 17;
     x ^= x << 5;
     b = static_cast<unsigned char>(x & 0xFFu);
+  }
+  return x != 0 ? x : kSeedFallback;
+}
+
+// Writes the next id (36 characters and a NUL) and advances s_seed. All 128 bits come from
+// the generator (no version bits); each byte gives its low nibble first, unlike bin_to_hex.
+// The state advances by compare and swap, so threads starting uploads together never draw
+// the same state.
+void next_upload_id(char* out) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  unsigned char bytes[16];
+  std::uint32_t cur = s_seed.load(std::memory_order_relaxed);
+  while (
+      !s_seed.compare_exchange_weak(cur, xorshift_bytes(cur, bytes), std::memory_order_relaxed)) {
   }
   int nibble = 0;
   for (std::size_t i = 0; i < kUuidLen; ++i) {
@@ -52,7 +65,6 @@ void next_upload_id(char* out) {
     ++nibble;
   }
   out[kUuidLen] = '\0';
-  s_seed = x != 0 ? x : kSeedFallback;
 }
 
 // The checks every operation on an existing upload makes after its null check.
@@ -72,6 +84,12 @@ bool upload_part_path(const char* id, Path& part) {
   return false;
 }
 
+// The upload id in an upload file's path (its name less ".part").
+std::string_view part_id(const Path& part) {
+  const std::string_view p(part);
+  return p.substr(p.size() - kUuidLen - 5, kUuidLen);
+}
+
 // Outcome of one exclusive create: made, id taken (try the next one), or a hard failure.
 enum class Create { made, taken, failed };
 
@@ -83,7 +101,8 @@ Create create_upload_file(const Path& part, const Path& finishing) {
   const int e = platform::open_file(part.c_str(), platform::File::Mode::create_new, &f);
   if (e == platform::kErrExists) return Create::taken;
   if (e != 0) return Create::failed;
-  f->close();  // nothing was written, so a close failure loses nothing
+  f->close();                         // nothing was written, so a close failure loses nothing
+  upload_hash_remove(part_id(part));  // a state left by an earlier upload of this id is void
   return Create::made;
 }
 
@@ -131,19 +150,25 @@ int append_chunk(const char* upload_uuid, const void* data, std::size_t len) {
       set_error("write error appending chunk");
     return -1;
   }
-  // The shared lock, held until close, makes a finish wait for this write. An open made just
-  // before a finish set the file aside would otherwise write into the blob after its hash, so
-  // once locked, look again: a file no longer under its open name takes no more bytes.
-  if (f->lock(false) != 0) {
+  // The lock, held until close, makes a finish wait for this write. An open made just before
+  // a finish set the file aside would otherwise write into the blob after its hash, so once
+  // locked, look again: a file no longer under its open name takes no more bytes. It is
+  // exclusive so that the hash state follows the appends of one upload one at a time.
+  if (f->lock(true) != 0) {
     set_error("write error appending chunk");
     return -1;
   }
-  if (!is_file(part.c_str())) {
+  platform::FileAttr before, after;
+  if (platform::get_attr(part.c_str(), &before) != 0 || before.is_dir) {
     set_error("upload not found: %s", upload_uuid);
     return -1;
   }
   std::size_t put = 0;
   const int we = f->write(data, len, &put);
+  if (we == 0 && put == len && platform::get_attr(part.c_str(), &after) == 0)
+    upload_hash_extend(upload_uuid, before, after, data, len);
+  else
+    upload_hash_remove(upload_uuid);
   const int ce = f->close();
   if (we != 0 || ce != 0 || put != len) {
     set_error("write error appending chunk");  // what was written stays, as with any short write
@@ -206,37 +231,64 @@ bool commit_blob(const FinishPaths& p, SetAside& aside) {
     aside.settle();
     return true;
   }
-  if (mkdirs(p.fanout.c_str()) != 0) {
-    set_error("mkdirs blob dir failed");
-    return false;
+  // A blob removal or a collection removes a fan-out directory once it is empty, possibly
+  // between its creation here and the rename: a rename that finds no directory tries again.
+  for (int attempt = 0; attempt < kCommitTries; ++attempt) {
+    if (mkdirs(p.fanout.c_str()) != 0) {
+      set_error("mkdirs blob dir failed");
+      return false;
+    }
+    if (platform::rename_path(p.finishing.c_str(), p.blob.c_str()) == 0) {
+      aside.settle();
+      return true;
+    }
+    if (is_dir(p.fanout.c_str())) break;
   }
-  if (platform::rename_path(p.finishing.c_str(), p.blob.c_str()) != 0) {
-    set_error("rename to CAS failed: %s", p.blob.c_str());
-    return false;
+  set_error("rename to CAS failed: %s", p.blob.c_str());
+  return false;
+}
+
+// "sha256:" and the hex of `bin`.
+void format_digest(const unsigned char (&bin)[32], char (&out)[kDigestLen + 1]) {
+  char hex[kHexLen + 1];
+  bin_to_hex(bin, hex);
+  std::snprintf(out, sizeof out, "sha256:%s", hex);
+}
+
+// The digest of the set-aside upload: from the state its appends carried when that covers
+// the file exactly, else by reading the file. A state that disagrees with the claim is not
+// trusted with the verdict: the file is read to confirm it.
+bool upload_digest(const char* id, const FinishPaths& p, const char* expected,
+                   char (&computed)[kDigestLen + 1]) {
+  unsigned char bin[32];
+  platform::FileAttr a;
+  if (platform::get_attr(p.finishing.c_str(), &a) == 0 && upload_hash_digest(id, a, bin)) {
+    format_digest(bin, computed);
+    if (std::strcmp(computed, expected) == 0) return true;
   }
-  aside.settle();
+  if (sha256_file(p.finishing.c_str(), bin) != 0) return false;
+  format_digest(bin, computed);
   return true;
 }
 
 // Hashes the set-aside upload and commits it when it matches. Records the message on failure.
-bool hash_and_commit(const FinishPaths& p, const char* expected_digest) {
+bool hash_and_commit(const char* id, const FinishPaths& p, const char* expected_digest) {
   SetAside aside(p);
-  unsigned char bin[32];
-  if (!wait_for_appenders(p.finishing) || sha256_file(p.finishing.c_str(), bin) != 0) {
+  char computed[kDigestLen + 1];
+  if (!wait_for_appenders(p.finishing) || !upload_digest(id, p, expected_digest, computed)) {
     set_error("hashing upload failed");
     return false;
   }
-  char hex[kHexLen + 1];
-  bin_to_hex(bin, hex);
-  char computed[kDigestLen + 1];
-  std::snprintf(computed, sizeof computed, "sha256:%s", hex);
   if (std::strcmp(computed, expected_digest) != 0) {
     set_error("digest mismatch: expected %s, got %s", expected_digest, computed);
     platform::remove_file(p.finishing.c_str());  // the upload is gone; a retry starts anew
+    upload_hash_remove(id);
     aside.settle();
     return false;
   }
-  return commit_blob(p, aside);
+  if (!commit_blob(p, aside)) return false;
+  upload_hash_remove(id);
+  return true;
 }
 
 int finish_upload(const char* upload_uuid, const char* expected_digest, char* out_digest) {
@@ -268,7 +320,7 @@ int finish_upload(const char* upload_uuid, const char* expected_digest, char* ou
       set_error("hashing upload failed");
     return -1;
   }
-  if (!hash_and_commit(p, expected_digest)) return -1;
+  if (!hash_and_commit(upload_uuid, p, expected_digest)) return -1;
   std::memcpy(out_digest, expected_digest, kDigestLen + 1);
   return 0;
 }
@@ -286,6 +338,7 @@ int cancel_upload(const char* upload_uuid) {
     set_error("cancel failed");
     return -1;
   }
+  upload_hash_remove(upload_uuid);
   return 0;
 }
 

@@ -9,8 +9,9 @@
 
 namespace reg {
 
+// The body alone, for the calls that take the context exclusively themselves.
 template <class R, class F>
-R guarded(R on_failure, F&& body) noexcept {
+R guarded_body(R on_failure, F&& body) noexcept {
   try {
     return std::forward<F>(body)();
   } catch (const std::bad_alloc&) {
@@ -19,6 +20,15 @@ R guarded(R on_failure, F&& body) noexcept {
     set_error("internal error");
   }
   return on_failure;
+}
+
+// An ordinary exported call: runs with the context held shared (see CallScope).
+template <class R, class F>
+R guarded(R on_failure, F&& body) noexcept {
+  return guarded_body(on_failure, [&]() -> R {
+    const CallScope scope;
+    return std::forward<F>(body)();
+  });
 }
 
 }  // namespace reg

@@ -3,6 +3,9 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
 
 #include "core/boundary.h"
 #include "core/fileutil.h"
@@ -14,10 +17,59 @@ namespace reg {
 
 char s_root[kRootCap];
 int s_ready;
-char s_error[kErrorCap];
-char s_result[kResultCap];
-std::uint32_t s_seed;
-char s_protect[kProtectCap];
+thread_local char s_error[kErrorCap];
+std::atomic<std::uint32_t> s_seed;
+
+namespace {
+
+// Calls hold `shared` shared. A change first closes the turnstile and raises `changing`, so
+// calls arriving meanwhile wait at the turnstile instead of keeping `shared` taken for ever
+// (the shared lock itself prefers readers and would starve the change).
+struct ContextLock {
+  std::shared_mutex shared;
+  std::mutex turnstile;
+  std::atomic<bool> changing{false};
+};
+
+ContextLock& context_lock() {
+  static ContextLock l;
+  return l;
+}
+
+thread_local int t_call_depth = 0;
+
+}  // namespace
+
+char* result_buffer() {
+  thread_local std::unique_ptr<char[]> buf;
+  if (!buf) buf = std::make_unique<char[]>(kResultCap);
+  return buf.get();
+}
+
+CallScope::CallScope() {
+  if (t_call_depth++ != 0) return;
+  ContextLock& l = context_lock();
+  if (l.changing.load(std::memory_order_acquire)) const std::lock_guard wait(l.turnstile);
+  l.shared.lock_shared();
+}
+
+CallScope::~CallScope() {
+  if (--t_call_depth == 0) context_lock().shared.unlock_shared();
+}
+
+ContextChange::ContextChange() {
+  ContextLock& l = context_lock();
+  l.turnstile.lock();
+  l.changing.store(true, std::memory_order_release);
+  l.shared.lock();
+}
+
+ContextChange::~ContextChange() {
+  ContextLock& l = context_lock();
+  l.shared.unlock();
+  l.changing.store(false, std::memory_order_release);
+  l.turnstile.unlock();
+}
 
 void set_error(const char* fmt, ...) {
   va_list ap;
@@ -100,7 +152,7 @@ int storage_init(const char* root_dir) {
   clear_error();
   std::uint32_t seed = static_cast<std::uint32_t>(now) ^
                        static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(&s_seed));
-  s_seed = seed ? seed : kSeedFallback;
+  s_seed.store(seed ? seed : kSeedFallback);
   return 0;
 }
 
@@ -110,13 +162,20 @@ int storage_init(const char* root_dir) {
 extern "C" {
 
 int reg_storage_init(const char* root_dir) {
-  return reg::guarded(-1, [&] { return reg::storage_init(root_dir); });
+  return reg::guarded_body(-1, [&] {
+    const reg::ContextChange change;
+    return reg::storage_init(root_dir);
+  });
 }
 
 void reg_storage_cleanup(void) {
-  reg::s_root[0] = '\0';
-  reg::s_ready = 0;
-  reg::platform::attach_root(nullptr);
+  reg::guarded_body(0, [] {
+    const reg::ContextChange change;
+    reg::s_root[0] = '\0';
+    reg::s_ready = 0;
+    reg::platform::attach_root(nullptr);
+    return 0;
+  });
 }
 
 const char* reg_storage_last_error(void) { return reg::s_error; }

@@ -10,7 +10,7 @@
 
 namespace reg {
 
-ResultWriter::ResultWriter() : buf_(s_result), cap_(kResultCap) { buf_[0] = '\0'; }
+ResultWriter::ResultWriter() : buf_(result_buffer()), cap_(kResultCap) { buf_[0] = '\0'; }
 
 bool ResultWriter::fits(std::size_t n) const { return len_ + n + reserved_ < cap_; }
 

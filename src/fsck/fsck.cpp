@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "blobs/upload_hash.h"
 #include "core/context.h"
 #include "core/paths.h"
 #include "core/sha256.h"
@@ -136,6 +137,7 @@ void check_blobs(FsckWalk& w, const FsckPath& blobs) {
 // ---- Uploads and GC state -----------------------------------------------------------------
 
 void check_upload(FsckWalk& w, const FsckPath& p, const dir_entry& e) {
+  if (e.is_dir && e.name == kUploadHashDir) return;  // hash states of open uploads
   if (!e.is_dir && uuid_prefix_with(e.name, kFinishingSuffix)) {
     w.add(FsckKind::leftover_finishing, p.rel,
           "upload set aside by a finish that is running or was cut short");
@@ -317,6 +319,7 @@ bool fsck_attach(const char* root) {
     set_error("storage root is not a directory: %s", dir);
     return false;
   }
+  const ContextChange change;
   std::memcpy(s_root, dir, sizeof dir);
   s_ready = 1;
   clear_error();

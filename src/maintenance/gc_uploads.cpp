@@ -1,5 +1,6 @@
 // Upload files as the collector sees them: stale ones are removed, and one written to within
 // the last 899 seconds keeps a collection from starting.
+#include "blobs/upload_hash.h"
 #include "core/fileutil.h"
 #include "core/paths.h"
 #include "maintenance/gc_internal.h"
@@ -28,6 +29,25 @@ bool upload_age(const char* path, std::int64_t now, std::int64_t* age, std::uint
   *age = now - t;  // negative for a time in the future: in progress
   if (size) *size = a.size;
   return true;
+}
+
+// Hash states whose upload file is gone (cancelled, removed as stale, or left by a finish
+// that was cut short). A state of an upload that is open or being finished stays.
+void remove_orphan_hash_states() {
+  Path dir;
+  dir_list list;
+  if (!store_path({"uploads", kUploadHashDir}, dir) || list_dir_all(dir.c_str(), &list) != 0)
+    return;
+  for (const auto& e : list.entries) {
+    if (e.is_dir || e.name.size() != kUuidLen || !uuid_valid(e.name.c_str())) continue;
+    Path part, finishing;
+    if (!store_path({"uploads", e.name + std::string(kPartSuffix)}, part) ||
+        !store_path({"uploads", e.name + std::string(kFinishingSuffix)}, finishing))
+      continue;
+    platform::FileAttr a;
+    if (platform::get_attr(part.c_str(), &a) != 0 && platform::get_attr(finishing.c_str(), &a) != 0)
+      upload_hash_remove(e.name);
+  }
 }
 
 }  // namespace
@@ -65,6 +85,7 @@ void gc_remove_stale_uploads(const UploadScan& scan) {
     if (upload_age(p.c_str(), now, &age, nullptr) && age >= kStaleUploadSecs)
       platform::remove_file(p.c_str());
   }
+  remove_orphan_hash_states();
 }
 
 }  // namespace reg

@@ -17,6 +17,7 @@
 #include "core/result.h"
 #include "listings/discovery.h"
 #include "manifests/protection.h"
+#include "manifests/repo_lock.h"
 #include "platform/platform.h"
 #include "reg_storage.h"
 
@@ -128,6 +129,7 @@ void delete_selected(const std::vector<retention_tag>& cands, const RetentionRul
                      RetentionCounts& n) {
   for (const auto& c : cands) {
     if (!c.selected) continue;
+    const RepoLock lock(c.repository);  // no push of the tag between the look and the delete
     if (r.dry_run ||
         (still_names(c) && reg_manifest_delete(c.repository.c_str(), c.tag.c_str()) == 0))
       ++n.tags_deleted;
@@ -200,7 +202,7 @@ const char* retention_json(int dry_run, int keep_n, int days, int include_latest
   const int listed = write_report(cands, r, n);
   if (truncated) *truncated = n.selected > listed ? 1 : 0;
   clear_error();  // also any message a failed deletion left
-  return s_result;
+  return result_buffer();
 }
 
 }  // namespace

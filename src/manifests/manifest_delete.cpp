@@ -13,6 +13,7 @@
 #include "manifests/index_children.h"
 #include "manifests/manifest_store.h"
 #include "manifests/protection.h"
+#include "manifests/repo_lock.h"
 #include "manifests/subject_index.h"
 #include "platform/platform.h"
 #include "reg_storage.h"
@@ -155,6 +156,7 @@ int manifest_delete(const char* repo, const char* reference) {
     set_error("invalid tag: %s", reference);
     return -1;
   }
+  const RepoLock lock(repo);
   char hex[kHexLen + 1];
   if (manifest_resolve(repo, reference, hex) != 0) return -1;
   return by_digest ? delete_digest(repo, reference, hex) : delete_tag(repo, reference, hex);

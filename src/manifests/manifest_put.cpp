@@ -17,6 +17,7 @@
 #include "manifests/manifest_store.h"
 #include "manifests/blob_records.h"
 #include "manifests/protection.h"
+#include "manifests/repo_lock.h"
 #include "manifests/subject_index.h"
 #include "reg_storage.h"
 
@@ -285,6 +286,7 @@ int manifest_put(const char* repo, const char* reference, const char* body, std:
   }
   std::string media_type;
   if (!validate_manifest(repo, body, body_len, media_type)) return -1;
+  const RepoLock lock(repo);  // the protection check and the writes it allows are one step
   if (tag && protected_tag_moves(repo, tag, hex)) {
     set_error("TAG_IMMUTABLE: %s:%s", repo, tag);
     return -1;

@@ -1,6 +1,8 @@
 #include "manifests/protection.h"
 
 #include <cstring>
+#include <mutex>
+#include <shared_mutex>
 #include <string>
 
 #include "core/boundary.h"
@@ -11,6 +13,17 @@ namespace reg {
 namespace {
 
 constexpr std::size_t kRepoPatternMax = 511;
+constexpr std::size_t kProtectCap = 4096;
+
+// The rule text, replaced whole under the exclusive lock and read under the shared one.
+char s_protect[kProtectCap];
+std::shared_mutex s_protect_mutex;
+
+// A private copy of the rules: rules set meanwhile affect only later evaluations.
+std::string protection_rules() {
+  const std::shared_lock lock(s_protect_mutex);
+  return s_protect;
+}
 
 std::string_view trim_blanks(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
@@ -70,12 +83,14 @@ int glob_match(std::string_view pattern, std::string_view text) {
   return p == pattern.size();
 }
 
-bool protection_rules_set() { return s_protect[0] != '\0'; }
+bool protection_rules_set() {
+  const std::shared_lock lock(s_protect_mutex);
+  return s_protect[0] != '\0';
+}
 
 int protect_match(std::string_view repo, std::string_view tag) {
-  if (!protection_rules_set()) return 0;
-  // Evaluate a private copy: rules set meanwhile affect only later evaluations.
-  const std::string rules(s_protect);
+  const std::string rules = protection_rules();
+  if (rules.empty()) return 0;
   std::size_t start = 0;
   while (start <= rules.size()) {
     std::size_t end = rules.find_first_of(",;", start);
@@ -89,17 +104,25 @@ int protect_match(std::string_view repo, std::string_view tag) {
   return 0;
 }
 
+void set_protection_rules(const char* rules) {
+  const std::unique_lock lock(s_protect_mutex);
+  if (!rules) {
+    s_protect[0] = '\0';
+    return;
+  }
+  std::strncpy(s_protect, rules, kProtectCap - 1);
+  s_protect[kProtectCap - 1] = '\0';
+}
+
 }  // namespace reg
 
 extern "C" {
 
 void reg_tag_protection_set(const char* rules) {
-  if (!rules) {
-    reg::s_protect[0] = '\0';
-    return;
-  }
-  std::strncpy(reg::s_protect, rules, reg::kProtectCap - 1);
-  reg::s_protect[reg::kProtectCap - 1] = '\0';
+  reg::guarded_body(0, [&] {
+    reg::set_protection_rules(rules);
+    return 0;
+  });
 }
 
 int reg_tag_is_protected(const char* repo, const char* tag) {

@@ -11,5 +11,7 @@ int glob_match(std::string_view pattern, std::string_view text);
 int protect_match(std::string_view repo, std::string_view tag);
 // True when rules are set at all (callers skip scans that only protection needs).
 bool protection_rules_set();
+// Replaces the rule text whole (null empties it; longer than 4095 characters is cut).
+void set_protection_rules(const char* rules);
 
 }  // namespace reg

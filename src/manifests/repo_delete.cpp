@@ -19,6 +19,7 @@
 #include "core/paths.h"
 #include "manifests/blob_records.h"
 #include "manifests/protection.h"
+#include "manifests/repo_lock.h"
 #include "manifests/subject_index.h"
 #include "reg_storage.h"
 
@@ -293,6 +294,7 @@ int repo_delete(const char* repo) {
       set_error("invalid repository name");
     return -1;
   }
+  const RepoLock lock(repo);
   const std::vector<std::string> parts = repo_components(repo);
   std::string name;
   for (const auto& part : parts) name += (name.empty() ? "" : "/") + part;
