@@ -40,10 +40,27 @@ thread_local int t_call_depth = 0;
 
 }  // namespace
 
+namespace {
+
+void release_result_buffer(void* p) { std::unique_ptr<char[]> owned(static_cast<char*>(p)); }
+
+// Hands each thread's buffer back when the thread ends. (A thread_local with a destructor
+// would pin the shared library in memory for good.)
+platform::ThreadSlot& result_slot() {
+  static platform::ThreadSlot slot(release_result_buffer);
+  return slot;
+}
+
+thread_local char* t_result = nullptr;
+
+}  // namespace
+
 char* result_buffer() {
-  thread_local std::unique_ptr<char[]> buf;
-  if (!buf) buf = std::make_unique<char[]>(kResultCap);
-  return buf.get();
+  if (t_result) return t_result;
+  auto buf = std::make_unique_for_overwrite<char[]>(kResultCap);
+  result_slot().set(buf.get());
+  t_result = buf.release();
+  return t_result;
 }
 
 CallScope::CallScope() {

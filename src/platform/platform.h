@@ -130,4 +130,20 @@ bool cpu_has_sha_ext();
 // Identifies the calling thread and process; used only to make temporary names unique.
 std::uint64_t unique_token();
 
+// One pointer per thread. `release` runs for a thread's non-null pointer when that thread
+// ends, never after the slot is destroyed. Unlike a thread_local with a destructor, it lets
+// the shared library be unloaded. No fault check: it touches no file.
+class ThreadSlot {
+ public:
+  explicit ThreadSlot(void (*release)(void*));
+  ~ThreadSlot();
+  ThreadSlot(const ThreadSlot&) = delete;
+  ThreadSlot& operator=(const ThreadSlot&) = delete;
+  void set(void* p);
+
+ private:
+  std::uint64_t key_;
+  bool valid_;
+};
+
 }  // namespace reg::platform

@@ -314,6 +314,22 @@ bool cpu_has_sha_ext() {
 #endif
 }
 
+ThreadSlot::ThreadSlot(void (*release)(void*)) : key_(0), valid_(false) {
+  pthread_key_t k;
+  if (pthread_key_create(&k, release) == 0) {
+    key_ = static_cast<std::uint64_t>(k);
+    valid_ = true;
+  }
+}
+
+ThreadSlot::~ThreadSlot() {
+  if (valid_) pthread_key_delete(static_cast<pthread_key_t>(key_));
+}
+
+void ThreadSlot::set(void* p) {
+  if (valid_) pthread_setspecific(static_cast<pthread_key_t>(key_), p);
+}
+
 std::uint64_t unique_token() {
   return (static_cast<std::uint64_t>(getpid()) << 32) ^
          static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(pthread_self()));
