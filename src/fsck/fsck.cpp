@@ -314,12 +314,12 @@ bool fsck_attach(const char* root) {
   std::memcpy(dir, root, len + 1);
   if (len > 1 && dir[len - 1] == platform::kSep) dir[len - 1] = '\0';
   platform::FileAttr a;
+  const ContextChange change;
   platform::attach_root(nullptr);
   if (platform::get_attr(dir, &a) != 0 || !a.is_dir || platform::attach_root(dir) != 0) {
     set_error("storage root is not a directory: %s", dir);
     return false;
   }
-  const ContextChange change;
   std::memcpy(s_root, dir, sizeof dir);
   s_ready = 1;
   clear_error();
