@@ -4,7 +4,8 @@
 // Rows come in pairs; read each library row as a ratio to the baseline below it.
 //   BM_AppendChunks/N    reg_blob_append_chunk of N 1 MiB chunks (open, lock, write, close each)
 //   BM_PlainAppend/N     the same chunks appended to a plain file, open/write/close per chunk
-//   BM_FinishUpload/N    reg_blob_finish_upload of an N MiB upload (set aside, hash, rename)
+//   BM_FinishUpload/N    reg_blob_finish_upload of an N MiB upload (set aside, check the
+//                        hash state the appends carried, rename)
 //   BM_Sha256File/N      sha256_file of the same N MiB, just written
 //   BM_BlobExists, BM_BlobGetSize   per call, cycling through 100,000 stored blobs
 //   BM_GetAttr           platform::get_attr of the same blob paths
