@@ -62,8 +62,8 @@ void BM_EnumerateTagsDir100k(benchmark::State& state) {
   const std::string dir = store().tags().string();
   for (auto _ : state) {
     std::size_t n = 0;
-    reg::platform::enumerate_dir(dir.c_str(), [&](const char*, bool d) {
-      n += d;
+    reg::platform::enumerate_dir(dir.c_str(), [&](const char*, reg::platform::Kind k) {
+      n += k == reg::platform::Kind::dir;
       return true;
     });
     benchmark::DoNotOptimize(n);

@@ -205,8 +205,8 @@ void init_store(const std::string& root) {
 
 template <class Fn>
 void each_entry(const std::string& dir, Fn&& fn) {
-  reg::platform::enumerate_dir(dir.c_str(), [&](const char* name, bool is_dir) {
-    fn(std::string(name), is_dir);
+  reg::platform::enumerate_dir(dir.c_str(), [&](const char* name, reg::platform::Kind kind) {
+    fn(std::string(name), kind == reg::platform::Kind::dir);
     return true;
   });
 }

@@ -162,8 +162,8 @@ void BM_Catalog1000(benchmark::State& state) {
 // `_manifests`, descend; no listing records, names, sorting or JSON.
 int bare_walk(const std::string& dir, int depth) {
   int found = 0;
-  reg::platform::enumerate_dir(dir.c_str(), [&](const char* name, bool is_dir) {
-    if (!is_dir || std::string_view(name) == "_manifests") return true;
+  reg::platform::enumerate_dir(dir.c_str(), [&](const char* name, reg::platform::Kind kind) {
+    if (kind != reg::platform::Kind::dir || std::string_view(name) == "_manifests") return true;
     const std::string child = dir + "/" + name;
     reg::platform::FileAttr a;
     if (reg::platform::get_attr((child + "/_manifests").c_str(), &a) == 0 && a.is_dir) ++found;
@@ -191,7 +191,8 @@ void BM_EnumerateTagsDir500(benchmark::State& state) {
   const std::string tags = store().root() + "/repositories/tagged/_manifests/tags";
   for (auto _ : state) {
     int n = 0;
-    reg::platform::enumerate_dir(tags.c_str(), [&](const char*, bool) { return ++n, true; });
+    reg::platform::enumerate_dir(tags.c_str(),
+                                 [&](const char*, reg::platform::Kind) { return ++n, true; });
     benchmark::DoNotOptimize(n);
   }
 }
@@ -200,7 +201,7 @@ void BM_EnumerateAndReadLinks500(benchmark::State& state) {
   const std::string tags = store().root() + "/repositories/tagged/_manifests/tags";
   for (auto _ : state) {
     int n = 0;
-    reg::platform::enumerate_dir(tags.c_str(), [&](const char* name, bool) {
+    reg::platform::enumerate_dir(tags.c_str(), [&](const char* name, reg::platform::Kind) {
       char buf[128];
       n += reg::read_file((tags + "/" + name + "/current/link").c_str(), buf, sizeof buf,
                           nullptr) == 0;

@@ -137,11 +137,11 @@ const Store& referrers_store() {
 // The floor of the statistics: every entry below `dir` enumerated and its attributes taken.
 std::int64_t walk_and_stat(const std::string& dir) {
   std::int64_t n = 0;
-  reg::platform::enumerate_dir(dir.c_str(), [&](const char* name, bool is_dir) {
+  reg::platform::enumerate_dir(dir.c_str(), [&](const char* name, reg::platform::Kind kind) {
     const std::string p = dir + "/" + name;
     reg::platform::FileAttr a;
     if (reg::platform::get_attr(p.c_str(), &a) == 0) n += static_cast<std::int64_t>(a.size & 1);
-    if (is_dir) n += walk_and_stat(p);
+    if (kind == reg::platform::Kind::dir) n += walk_and_stat(p);
     return true;
   });
   return n;

@@ -162,7 +162,8 @@ bool Worker::put_blob_chunked(const std::string& repo, const std::string& data,
   std::string loc = r->get_header_value("Location");
   size_t half = data.size() / 2;
   bool ok = true;
-  for (auto [from, len] : {std::pair{size_t{0}, half}, std::pair{half, data.size() - half}}) {
+  for (const auto& piece : {std::pair{size_t{0}, half}, std::pair{half, data.size() - half}}) {
+    const size_t from = piece.first, len = piece.second;  // named: lambdas below capture them
     if (!ok || len == 0) continue;
     httplib::Headers h{
         {"Content-Range", std::to_string(from) + "-" + std::to_string(from + len - 1)}};
