@@ -5,6 +5,7 @@
 #include "core/context.h"
 #include "core/fileutil.h"
 #include "core/paths.h"
+#include "platform/platform.h"
 #include "reg_storage.h"
 
 namespace reg {
@@ -24,6 +25,20 @@ bool check_digest(const char* digest, const char* null_message) {
   return true;
 }
 
+constexpr const char* kEmptyBlob =
+    "sha256:e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+
+// A blob file that is there and can be served: a regular file, and not an empty one unless
+// the digest is the empty blob's (an empty file under another name is what a crash leaves;
+// answering it would make clients skip the upload that repairs it).
+bool blob_file_present(const char* digest, const Path& p, platform::FileAttr* out = nullptr) {
+  platform::FileAttr a;
+  if (platform::get_attr(p.c_str(), &a) != 0 || !a.is_file()) return false;
+  if (a.size == 0 && std::strcmp(digest, kEmptyBlob) != 0) return false;
+  if (out) *out = a;
+  return true;
+}
+
 int blob_exists(const char* digest) {
   if (!check_digest(digest, "digest is NULL")) return -1;
   Path p;
@@ -31,7 +46,7 @@ int blob_exists(const char* digest) {
     set_error("path too long");
     return -1;
   }
-  return is_file(p.c_str()) ? 1 : 0;
+  return blob_file_present(digest, p) ? 1 : 0;
 }
 
 long long blob_get_size(const char* digest) {
@@ -43,7 +58,7 @@ long long blob_get_size(const char* digest) {
   }
   platform::FileAttr a;
   // A missing blob records no message; a directory at the path is no blob either.
-  if (platform::get_attr(p.c_str(), &a) != 0 || !a.is_file()) return -1;
+  if (!blob_file_present(digest, p, &a)) return -1;
   return static_cast<long long>(a.size);
 }
 
@@ -58,7 +73,7 @@ int blob_get_filepath(const char* digest, char* out_path, std::size_t out_size) 
     set_error("path too long");
     return -1;
   }
-  if (!is_file(p.c_str())) {
+  if (!blob_file_present(digest, p)) {
     set_error("blob not found: %s", digest);
     return -1;
   }
