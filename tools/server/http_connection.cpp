@@ -152,6 +152,7 @@ class Connection : public ConnectionHandle,
   // buffered yet, so the header timeout counts from the request's start.
   void begin_request() {
     req_ = HttpRequest();
+    bytes_in_ = 0;
     req_.remote_addr = addr_;
     parser_.emplace(req_, ParserLimits{static_cast<size_t>(limits().max_header_count),
                                        static_cast<size_t>(limits().max_url_length)});
@@ -311,6 +312,7 @@ class Connection : public ConnectionHandle,
     fill_.timed_out = ec == beast::error::timeout;
     fill_.done = parser_->is_done();
     fill_.filled = parser_->body_filled();
+    bytes_in_ += static_cast<long long>(fill_.filled);
     fill_done_.notify_all();
   }
 
@@ -377,6 +379,7 @@ class Connection : public ConnectionHandle,
     r.version = req_.version;
     r.status = res_.status;
     r.bytes = bytes;
+    r.bytes_in = bytes_in_;
     r.duration_us =
         std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - started_).count();
     if (core_.log) core_.log(r);
@@ -431,6 +434,7 @@ class Connection : public ConnectionHandle,
   bool keep_alive_ = false, expect_continue_ = false, continue_sent_ = false;
   bool header_timed_out_ = false;
   bool body_failed_ = false, body_timed_out_ = false;  // written by the worker, read after it
+  long long bytes_in_ = 0;  // body bytes of the current request, counted on the strand
   std::vector<char> pieces_[2];
   std::mutex fill_m_;
   std::condition_variable fill_done_;

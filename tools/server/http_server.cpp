@@ -124,4 +124,6 @@ void HttpServer::shutdown() {
   core_->stop_cv.notify_all();
 }
 
+size_t HttpServer::open_connections() const { return core_->registry.size(); }
+
 }  // namespace tool

@@ -38,6 +38,7 @@ struct ExchangeRecord {
   std::string remote_addr, user, method, target, version;
   int status = 0;
   long long bytes = 0;        // body bytes sent
+  long long bytes_in = 0;     // body bytes read
   long long duration_us = 0;  // from the first byte of the request to the last of the response
 };
 
@@ -65,6 +66,8 @@ class HttpServer {
   // From any thread: stop accepting, close idle connections, let requests in flight finish
   // for up to the drain timeout, then close the rest.
   void shutdown();
+  // Connections open now, from any thread.
+  size_t open_connections() const;
 
   struct Core;
 

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -162,6 +163,7 @@ int run_serve(const GlobalOptions& g, const ServeOptions& o) {
   if (!o.tokens.key.empty() && !tokens.load(o.tokens, error)) return fail("serve: " + error);
   block_stop_signals();  // before any thread starts, so every thread inherits the mask
   AccessLog log;
+  auto metrics = std::make_unique<ServerMetrics>();  // a few hundred KiB of counters
   ServerContext ctx;
   ctx.root = g.root;
   ctx.gc_wait_ms = o.gc_wait_ms;
@@ -181,7 +183,14 @@ int run_serve(const GlobalOptions& g, const ServeOptions& o) {
       [&ctx](const HttpRequest& req, HttpResponse& res, const BodyReader& body) {
         dispatch_request(ctx, req, res, body);
       },
-      send_http_error, [&log](const ExchangeRecord& r) { log.write(r); });
+      send_http_error,
+      [&log, &metrics](const ExchangeRecord& r) {
+        metrics->record(r);
+        log.write(r);
+      });
+  ctx.metrics = metrics.get();
+  ctx.gauges.open_connections = [&svr] { return svr.open_connections(); };
+  ctx.gauges.upload_sessions = [&ctx] { return ctx.uploads.size(); };
   if (!o.tls_cert.empty() && !svr.load_tls(error)) return fail("serve: " + error);
   if (!open_store(g)) return 1;
   AccessLogFormat format =

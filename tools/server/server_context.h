@@ -6,6 +6,7 @@
 #include "upload_sessions.h"
 
 #include "http_message.h"
+#include "metrics.h"
 
 #include <mutex>
 #include <string>
@@ -25,6 +26,8 @@ struct ServerContext {
   // and network IO run outside it.
   std::mutex library;
   UploadSessions uploads;
+  ServerMetrics* metrics = nullptr;  // null: no /metrics
+  MetricGauges gauges;
 };
 
 // Handlers, one per route kind; `reader` reads nothing when the request has no body.
@@ -43,6 +46,11 @@ void handle_tags_list(ServerContext& ctx, const std::string& name, const HttpReq
 void handle_catalog(ServerContext& ctx, const HttpRequest& req, HttpResponse& res);
 void handle_referrers(ServerContext& ctx, const std::string& name, const std::string& digest,
                       const HttpRequest& req, HttpResponse& res);
+
+// `/healthz` and `/readyz`, which answer without credentials; false for any other path.
+bool handle_probe(ServerContext& ctx, const HttpRequest& req, HttpResponse& res);
+// `/metrics`, for an admitted caller.
+void handle_metrics(ServerContext& ctx, const HttpRequest& req, HttpResponse& res);
 
 // Routes one request to its handler (or answers 404/405/400 itself).
 void dispatch_request(ServerContext& ctx, const HttpRequest& req, HttpResponse& res,

@@ -90,20 +90,27 @@ bool request_has_body(const HttpRequest& req) {
 void dispatch_request(ServerContext& ctx, const HttpRequest& req, HttpResponse& res,
                       const BodyReader& reader) {
   res.set_header("Docker-Distribution-API-Version", "registry/2.0");
+  // Probes carry no credentials and tell nothing about the store's content.
+  if (handle_probe(ctx, req, res)) return;
+  bool metrics = req.path == "/metrics";
   std::string user;
   std::unique_ptr<TokenClaims> token;
   // With a policy a caller without credentials is the anonymous user, who may pull what the
   // policy opens to everyone; credentials that are given must still be right. A server that
-  // takes tokens takes no other credentials.
+  // takes tokens takes no other credentials. The metrics are never anonymous where there are
+  // users.
   bool admitted = ctx.tokens ? authenticate_token(ctx, req, res, user, token)
-                             : (ctx.policy && !req.has_header("Authorization")) ||
+                             : (ctx.policy && !metrics && !req.has_header("Authorization")) ||
                                    authenticate(ctx.users, ctx.auth_guards, req, res, user);
   if (admitted && ctx.read_only && is_write(req.method)) {
     send_error(res, 405, "UNSUPPORTED", "the registry is read-only");
     admitted = false;
   }
   res.user = user;
-  if (admitted) route_request(ctx, user, token.get(), req, res, reader);
+  if (admitted && metrics)
+    handle_metrics(ctx, req, res);
+  else if (admitted)
+    route_request(ctx, user, token.get(), req, res, reader);
 }
 
 }  // namespace tool

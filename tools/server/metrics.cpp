@@ -1,0 +1,148 @@
+#include "metrics.h"
+
+#include "server_routes.h"
+
+#include <cstdio>
+
+namespace tool {
+namespace {
+
+constexpr const char* kMethodNames[] = {"GET",   "HEAD",   "POST",    "PUT",
+                                        "PATCH", "DELETE", "OPTIONS", "other"};
+
+size_t method_index(const std::string& m) {
+  for (size_t i = 0; i + 1 < std::size(kMethodNames); ++i)
+    if (m == kMethodNames[i]) return i;
+  return std::size(kMethodNames) - 1;
+}
+
+void append(std::string& out, const char* fmt, auto... args) {
+  char line[256];
+  int n = std::snprintf(line, sizeof line, fmt, args...);
+  if (n > 0)
+    out.append(line,
+               static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1);
+}
+
+void header(std::string& out, const char* name, const char* type, const char* help) {
+  append(out, "# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
+}
+
+}  // namespace
+
+MetricRoute metric_route(std::string_view target) {
+  std::string_view path = target.substr(0, target.find('?'));
+  if (path == "/healthz") return MetricRoute::healthz;
+  if (path == "/readyz") return MetricRoute::readyz;
+  if (path == "/metrics") return MetricRoute::metrics;
+  // The raw target is still percent-encoded; a name that only decodes to a valid one lands in
+  // "other", which is good enough for counting.
+  switch (parse_route(path).kind) {
+    case RouteKind::base:
+      return MetricRoute::base;
+    case RouteKind::catalog:
+      return MetricRoute::catalog;
+    case RouteKind::tags_list:
+      return MetricRoute::tags_list;
+    case RouteKind::manifest:
+      return MetricRoute::manifest;
+    case RouteKind::blob:
+      return MetricRoute::blob;
+    case RouteKind::upload_start:
+      return MetricRoute::upload_start;
+    case RouteKind::upload_session:
+      return MetricRoute::upload_session;
+    case RouteKind::referrers:
+      return MetricRoute::referrers;
+    case RouteKind::name_invalid:
+    case RouteKind::not_found:
+      break;
+  }
+  return MetricRoute::other;
+}
+
+const char* metric_route_name(MetricRoute r) {
+  static constexpr const char* kNames[] = {"base",    "catalog",      "tags_list",      "manifest",
+                                           "blob",    "upload_start", "upload_session", "referrers",
+                                           "healthz", "readyz",       "metrics",        "other"};
+  static_assert(std::size(kNames) == static_cast<size_t>(MetricRoute::count_));
+  return kNames[static_cast<size_t>(r)];
+}
+
+void ServerMetrics::record(const ExchangeRecord& r) {
+  auto route = static_cast<size_t>(metric_route(r.target));
+  int status = r.status >= kFirstStatus && r.status < kFirstStatus + kStatuses ? r.status : 500;
+  size_t slot = (method_index(r.method) * kRoutes + route) * kStatuses +
+                static_cast<size_t>(status - kFirstStatus);
+  requests_[slot].fetch_add(1, std::memory_order_relaxed);
+
+  Histogram& h = latency_[route];
+  uint64_t us = r.duration_us > 0 ? static_cast<uint64_t>(r.duration_us) : 0;
+  double seconds = static_cast<double>(us) / 1e6;
+  for (size_t i = 0; i < kBuckets.size(); ++i)
+    if (seconds <= kBuckets[i]) {
+      h.le[i].fetch_add(1, std::memory_order_relaxed);
+      break;
+    }
+  h.count.fetch_add(1, std::memory_order_relaxed);
+  h.sum_us.fetch_add(us, std::memory_order_relaxed);
+
+  if (r.bytes_in > 0)
+    bytes_in_.fetch_add(static_cast<uint64_t>(r.bytes_in), std::memory_order_relaxed);
+  if (r.bytes > 0) bytes_out_.fetch_add(static_cast<uint64_t>(r.bytes), std::memory_order_relaxed);
+}
+
+std::string ServerMetrics::render(const MetricGauges& gauges) const {
+  std::string out;
+  header(out, "tarnwick_http_requests_total", "counter",
+         "Requests answered, by method, route and status.");
+  for (size_t m = 0; m < kMethods; ++m)
+    for (size_t r = 0; r < kRoutes; ++r)
+      for (int s = 0; s < kStatuses; ++s) {
+        uint64_t n = requests_[(m * kRoutes + r) * kStatuses + static_cast<size_t>(s)].load(
+            std::memory_order_relaxed);
+        if (n == 0) continue;
+        append(out, "tarnwick_http_requests_total{method=\"%s\",route=\"%s\",status=\"%d\"} %llu\n",
+               kMethodNames[m], metric_route_name(static_cast<MetricRoute>(r)), s + kFirstStatus,
+               static_cast<unsigned long long>(n));
+      }
+
+  header(out, "tarnwick_http_request_duration_seconds", "histogram",
+         "From the first byte of a request to the last of its response, by route.");
+  for (size_t r = 0; r < kRoutes; ++r) {
+    const Histogram& h = latency_[r];
+    // Count first: buckets read after it never exceed it, so "+Inf" stays the largest.
+    uint64_t count = h.count.load(std::memory_order_relaxed);
+    if (count == 0) continue;
+    const char* name = metric_route_name(static_cast<MetricRoute>(r));
+    uint64_t cumulative = 0;
+    for (size_t i = 0; i < kBuckets.size(); ++i) {
+      cumulative += h.le[i].load(std::memory_order_relaxed);
+      if (cumulative > count) count = cumulative;
+      append(out, "tarnwick_http_request_duration_seconds_bucket{route=\"%s\",le=\"%g\"} %llu\n",
+             name, kBuckets[i], static_cast<unsigned long long>(cumulative));
+    }
+    append(out, "tarnwick_http_request_duration_seconds_bucket{route=\"%s\",le=\"+Inf\"} %llu\n",
+           name, static_cast<unsigned long long>(count));
+    append(out, "tarnwick_http_request_duration_seconds_sum{route=\"%s\"} %.6f\n", name,
+           static_cast<double>(h.sum_us.load(std::memory_order_relaxed)) / 1e6);
+    append(out, "tarnwick_http_request_duration_seconds_count{route=\"%s\"} %llu\n", name,
+           static_cast<unsigned long long>(count));
+  }
+
+  header(out, "tarnwick_http_request_body_bytes_total", "counter", "Request body bytes read.");
+  append(out, "tarnwick_http_request_body_bytes_total %llu\n",
+         static_cast<unsigned long long>(bytes_in_.load(std::memory_order_relaxed)));
+  header(out, "tarnwick_http_response_body_bytes_total", "counter", "Response body bytes sent.");
+  append(out, "tarnwick_http_response_body_bytes_total %llu\n",
+         static_cast<unsigned long long>(bytes_out_.load(std::memory_order_relaxed)));
+  header(out, "tarnwick_http_open_connections", "gauge", "Connections open now.");
+  append(out, "tarnwick_http_open_connections %zu\n",
+         gauges.open_connections ? gauges.open_connections() : size_t{0});
+  header(out, "tarnwick_upload_sessions", "gauge", "Blob upload sessions in progress.");
+  append(out, "tarnwick_upload_sessions %zu\n",
+         gauges.upload_sessions ? gauges.upload_sessions() : size_t{0});
+  return out;
+}
+
+}  // namespace tool

@@ -1,0 +1,68 @@
+// The server's counters for `GET /metrics`, in the Prometheus text exposition format (0.0.4):
+// requests by method, route and status, a latency histogram by route, body bytes in and out,
+// open connections and upload sessions. The HTTP layer's exchange logger feeds them; every
+// counter is a lock-free atomic, so a scrape never holds a request up.
+#pragma once
+
+#include "http_server.h"
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace tool {
+
+// A small fixed set of route names: raw paths would give one series per repository and tag.
+enum class MetricRoute {
+  base,
+  catalog,
+  tags_list,
+  manifest,
+  blob,
+  upload_start,
+  upload_session,
+  referrers,
+  healthz,
+  readyz,
+  metrics,
+  other,
+  count_
+};
+
+MetricRoute metric_route(std::string_view target);
+const char* metric_route_name(MetricRoute r);
+
+// Values read at scrape time from elsewhere in the server.
+struct MetricGauges {
+  std::function<size_t()> open_connections;
+  std::function<size_t()> upload_sessions;
+};
+
+class ServerMetrics {
+ public:
+  void record(const ExchangeRecord& r);
+  std::string render(const MetricGauges& gauges) const;
+
+  static constexpr std::array<double, 14> kBuckets = {0.001, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25,
+                                                      0.5,   1,     2.5,  5,     10,   30,  60};
+
+ private:
+  static constexpr size_t kRoutes = static_cast<size_t>(MetricRoute::count_);
+  static constexpr size_t kMethods = 8;  // GET HEAD POST PUT PATCH DELETE OPTIONS, then other
+  static constexpr int kFirstStatus = 100, kStatuses = 500;
+
+  struct Histogram {
+    std::array<std::atomic<uint64_t>, kBuckets.size()> le{};  // not cumulative; summed on render
+    std::atomic<uint64_t> count{0};
+    std::atomic<uint64_t> sum_us{0};
+  };
+
+  std::array<std::atomic<uint64_t>, kMethods * kRoutes * kStatuses> requests_{};
+  std::array<Histogram, kRoutes> latency_{};
+  std::atomic<uint64_t> bytes_in_{0}, bytes_out_{0};
+};
+
+}  // namespace tool
