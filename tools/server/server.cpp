@@ -85,11 +85,8 @@ class UploadExpiry {
     thread_.join();
   }
   // Cancels every upload in `ids`.
-  static void cancel(ServerContext& ctx, const std::vector<std::string>& ids) {
-    for (const std::string& id : ids) {
-      std::lock_guard<std::mutex> l(ctx.library);
-      reg_blob_cancel_upload(id.c_str());
-    }
+  static void cancel(const std::vector<std::string>& ids) {
+    for (const std::string& id : ids) reg_blob_cancel_upload(id.c_str());
   }
 
  private:
@@ -97,7 +94,7 @@ class UploadExpiry {
     std::unique_lock<std::mutex> l(m_);
     while (!cv_.wait_for(l, period, [this] { return stop_; })) {
       l.unlock();
-      cancel(ctx_, ctx_.uploads.take_expired());
+      cancel(ctx_.uploads.take_expired());
       l.lock();
     }
   }
@@ -215,7 +212,7 @@ int run_serve(const GlobalOptions& g, const ServeOptions& o) {
   }
   watcher.join();
   // Sessions live in this process only: no client can reach them after it ends.
-  UploadExpiry::cancel(ctx, ctx.uploads.take_all());
+  UploadExpiry::cancel(ctx.uploads.take_all());
   reg_storage_cleanup();
   std::fprintf(stderr, "tarnwick-registry: stopped\n");
   return 0;

@@ -162,7 +162,6 @@ void handle_policy_catalog(ServerContext& ctx, const std::string& user, const To
   }
   std::vector<std::string> names;
   {
-    std::lock_guard<std::mutex> l(ctx.library);
     names = reg::discover_repos();
   }
   reg::sort_str(names);

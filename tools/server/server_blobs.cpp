@@ -47,17 +47,13 @@ int parse_byte_range(const std::string& header, long long size, ByteRange& out) 
   return 1;
 }
 
-// Looks the blob up under the library lock and opens its file outside it. An unlinked file
-// stays readable once open, so a collection that removes it mid-stream does no harm.
-std::shared_ptr<FileBody> open_blob(ServerContext& ctx, const std::string& digest,
-                                    std::string& error) {
+// Looks the blob up and opens its file. An unlinked file stays readable once open, so a
+// collection that removes it mid-stream does no harm.
+std::shared_ptr<FileBody> open_blob(const std::string& digest, std::string& error) {
   char path[4096];
-  {
-    std::lock_guard<std::mutex> l(ctx.library);
-    if (reg_blob_get_filepath(digest.c_str(), path, sizeof path) != 0) {
-      error = reg_storage_last_error();
-      return nullptr;
-    }
+  if (reg_blob_get_filepath(digest.c_str(), path, sizeof path) != 0) {
+    error = reg_storage_last_error();
+    return nullptr;
   }
   auto blob = std::make_shared<FileBody>();
   // Opened through the library's platform layer, which opens only a regular file below the
@@ -71,10 +67,10 @@ std::shared_ptr<FileBody> open_blob(ServerContext& ctx, const std::string& diges
   return blob;
 }
 
-void get_blob(ServerContext& ctx, const std::string& digest, const HttpRequest& req,
+void get_blob(ServerContext& /*ctx*/, const std::string& digest, const HttpRequest& req,
               HttpResponse& res) {
   std::string error;
-  std::shared_ptr<FileBody> blob = open_blob(ctx, digest, error);
+  std::shared_ptr<FileBody> blob = open_blob(digest, error);
   if (!blob) return send_library_error(res, error);
   struct stat st;
   if (fstat(blob->fd, &st) != 0) return send_error(res, 500, "UNKNOWN", "cannot read blob");
@@ -111,12 +107,10 @@ void handle_blob(ServerContext& ctx, const std::string& name, const std::string&
   if (!is_sha256_digest(digest)) return send_error(res, 400, "DIGEST_INVALID", "invalid digest");
   {
     // With a policy a blob is found only through a repository that may see it.
-    std::lock_guard<std::mutex> l(ctx.library);
     if (!blob_visible_through(ctx, name, digest))
       return send_error(res, 404, "BLOB_UNKNOWN", "blob unknown to registry");
   }
   if (req.method != "DELETE") return get_blob(ctx, digest, req, res);
-  std::lock_guard<std::mutex> l(ctx.library);
   if (reg_blob_delete(digest.c_str()) != 0)
     return send_library_error(res, reg_storage_last_error());
   res.status = 202;

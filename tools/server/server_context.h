@@ -21,10 +21,6 @@ struct ServerContext {
   bool read_only = false;             // refuse every write with 405
   PolicyHolder* policy = nullptr;     // null: no access policy, every admitted caller may do all
   const TokenVerifier* tokens = nullptr;  // not null: bearer tokens decide, no other credentials
-  // Every library call runs under this lock: the library's last-error text and result buffer
-  // are process-wide. Text results are copied before it is released; only blob streaming
-  // and network IO run outside it.
-  std::mutex library;
   UploadSessions uploads;
   ServerMetrics* metrics = nullptr;  // null: no /metrics
   MetricGauges gauges;

@@ -15,13 +15,12 @@ namespace {
 // The API's size limit for a manifest body; the library refuses smaller ones on its own.
 constexpr size_t kMaxManifestBody = 4 * 1024 * 1024;
 
-void get_manifest(ServerContext& ctx, const std::string& name, const std::string& reference,
+void get_manifest(ServerContext& /*ctx*/, const std::string& name, const std::string& reference,
                   const HttpRequest& req, HttpResponse& res) {
   char ct[128] = {0};
   char digest[72] = {0};
   std::string body, error;
   {
-    std::lock_guard<std::mutex> l(ctx.library);
     const char* text = reg_manifest_get(name.c_str(), reference.c_str(), ct, digest);
     if (text != nullptr)
       body = text;
@@ -82,7 +81,6 @@ void put_manifest(ServerContext& ctx, const std::string& name, const std::string
   std::string ct = req.get_header_value("Content-Type");
   char digest[72] = {0};
   {
-    std::lock_guard<std::mutex> l(ctx.library);
     if (reg_manifest_put(name.c_str(), reference.c_str(), body.data(), body.size(), ct.c_str(),
                          digest) != 0)
       error = reg_storage_last_error();
@@ -96,9 +94,8 @@ void put_manifest(ServerContext& ctx, const std::string& name, const std::string
   if (!subject.empty()) res.set_header("OCI-Subject", subject);
 }
 
-void delete_manifest(ServerContext& ctx, const std::string& name, const std::string& reference,
+void delete_manifest(ServerContext& /*ctx*/, const std::string& name, const std::string& reference,
                      HttpResponse& res) {
-  std::lock_guard<std::mutex> l(ctx.library);
   if (reg_manifest_delete(name.c_str(), reference.c_str()) != 0)
     return send_library_error(res, reg_storage_last_error());
   res.status = 202;

@@ -73,14 +73,13 @@ void add_tag_schema_index(const std::string& name, const std::string& hex, Refer
 
 }  // namespace
 
-void handle_referrers(ServerContext& ctx, const std::string& name, const std::string& digest,
+void handle_referrers(ServerContext& /*ctx*/, const std::string& name, const std::string& digest,
                       const HttpRequest& req, HttpResponse& res) {
   if (!is_sha256_digest(digest)) return send_error(res, 400, "DIGEST_INVALID", "invalid digest");
   const std::string filter = req.get_param_value("artifactType");
   const std::string hex = digest.substr(7);
   Referrers refs;
   {
-    std::lock_guard<std::mutex> l(ctx.library);
     std::vector<std::string> indexed;
     if (!reg::subject_index_list(name, hex, indexed))
       return send_error(res, 500, "UNKNOWN", "the subject index cannot be read");

@@ -24,8 +24,8 @@ std::string upload_location(const std::string& name, const std::string& uuid) {
 // "0-<last byte>", as the API reports how much an upload holds ("0-0" when empty).
 std::string range_header(long long size) { return "0-" + std::to_string(size > 0 ? size - 1 : 0); }
 
-bool upload_size(ServerContext& ctx, const std::string& uuid, long long& size, std::string& error) {
-  std::lock_guard<std::mutex> l(ctx.library);
+bool upload_size(ServerContext& /*ctx*/, const std::string& uuid, long long& size,
+                 std::string& error) {
   if (reg_blob_upload_size(uuid.c_str(), &size) == 0) return true;
   error = reg_storage_last_error();
   return false;
@@ -33,10 +33,7 @@ bool upload_size(ServerContext& ctx, const std::string& uuid, long long& size, s
 
 // Removes the upload's file and forgets its session.
 void cancel_upload(ServerContext& ctx, const std::string& uuid) {
-  {
-    std::lock_guard<std::mutex> l(ctx.library);
-    reg_blob_cancel_upload(uuid.c_str());
-  }
+  { reg_blob_cancel_upload(uuid.c_str()); }
   ctx.uploads.close(uuid);
 }
 
@@ -48,13 +45,12 @@ void send_too_many_uploads(HttpResponse& res) {
 // Streams the request body into the upload; the library is called once per piece, so memory
 // stays flat whatever the blob's size. `library_failed` tells a failed append from a body
 // that did not arrive.
-bool stream_into_upload(ServerContext& ctx, const std::string& uuid, const HttpRequest& req,
+bool stream_into_upload(ServerContext& /*ctx*/, const std::string& uuid, const HttpRequest& req,
                         const BodyReader& reader, long long& received, std::string& error,
                         bool& library_failed) {
   if (!request_has_body(req)) return true;
   std::string piece;
   auto append = [&](const char* data, size_t len) {
-    std::lock_guard<std::mutex> l(ctx.library);
     if (reg_blob_append_chunk(uuid.c_str(), data, len) != 0) {
       error = reg_storage_last_error();
       library_failed = true;
@@ -144,7 +140,6 @@ bool finish_upload(ServerContext& ctx, const std::string& name, const std::strin
   char out[72];
   std::string error;
   {
-    std::lock_guard<std::mutex> l(ctx.library);
     if (reg_blob_finish_upload(uuid.c_str(), digest.c_str(), out) != 0)
       error = reg_storage_last_error();
     else
@@ -164,10 +159,9 @@ bool finish_upload(ServerContext& ctx, const std::string& name, const std::strin
 
 // Starts an upload in the library. Only a chunked session is then registered: a monolithic
 // upload is never reachable by its id, which other clients could guess.
-bool start_upload(ServerContext& ctx, std::string& uuid, HttpResponse& res) {
+bool start_upload(ServerContext& /*ctx*/, std::string& uuid, HttpResponse& res) {
   char id[37];
   {
-    std::lock_guard<std::mutex> l(ctx.library);
     if (reg_blob_start_upload(id) != 0) {
       send_library_error(res, reg_storage_last_error());
       return false;
@@ -187,7 +181,6 @@ void send_session(HttpResponse& res, const std::string& name, const std::string&
 
 bool mount_blob(ServerContext& ctx, const std::string& name, const std::string& from,
                 const std::string& digest, HttpResponse& res) {
-  std::lock_guard<std::mutex> l(ctx.library);
   if (reg_blob_exists(digest.c_str()) != 1 || !blob_visible_through(ctx, from, digest))
     return false;
   record_blob(name, digest);
@@ -251,7 +244,6 @@ void handle_upload_session(ServerContext& ctx, const std::string& name, const st
   if (req.method == "DELETE") {
     std::string error;
     {
-      std::lock_guard<std::mutex> l(ctx.library);
       if (reg_blob_cancel_upload(uuid.c_str()) != 0) error = reg_storage_last_error();
     }
     if (!error.empty()) return send_library_error(res, error);
