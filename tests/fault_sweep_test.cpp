@@ -107,7 +107,7 @@ const std::vector<std::string> kPushMessages = {"cannot create upload file: .*",
                                                 "hashing upload failed",
                                                 "mkdirs blob dir failed",
                                                 "rename to CAS failed: .*",
-                                                "BLOB_UNKNOWN: sha256:[0-9a-f]{64}",
+                                                "cannot read blob: sha256:[0-9a-f]{64}",
                                                 "mkdirs manifests dir failed",
                                                 "write blob record failed",
                                                 "write manifest body failed",
@@ -196,7 +196,7 @@ const std::vector<Scenario>& scenarios() {
       {"tag deletion, last tag of its manifest",
        tagged_app,
        [] { return result(reg_manifest_delete("app", "t3") == 0); },
-       {"tag not found: app:t3", "delete tag failed"},
+       {"cannot read tag: app:t3", "delete tag failed"},
        [](const fs::path&, const Outcome& o) {
          if (o.ok) {
            EXPECT_EQ(tag_state("app", "t3"), "tag not found: app:t3");
@@ -207,7 +207,7 @@ const std::vector<Scenario>& scenarios() {
       {"tag deletion, manifest named by another tag",
        tagged_app,
        [] { return result(reg_manifest_delete("app", "t1") == 0); },
-       {"tag not found: app:t1", "delete tag failed"},
+       {"cannot read tag: app:t1", "delete tag failed"},
        [](const fs::path&, const Outcome& o) {
          if (o.ok) {
            EXPECT_EQ(tag_state("app", "t1"), "tag not found: app:t1");
@@ -218,7 +218,7 @@ const std::vector<Scenario>& scenarios() {
       {"digest deletion",
        tagged_app,
        [] { return result(reg_manifest_delete("app", m1_digest().c_str()) == 0); },
-       {"manifest not found: app@sha256:[0-9a-f]{64}",
+       {"cannot read manifest: app@sha256:[0-9a-f]{64}",
         "delete manifest tags failed: app@sha256:[0-9a-f]{64}",
         "delete manifest failed: app@sha256:[0-9a-f]{64}"},
        [](const fs::path&, const Outcome& o) {

@@ -8,11 +8,14 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <functional>
 
 #include "platform/beneath_posix.h"
+#include "platform/fault.h"
+#include "platform/platform.h"
 #include "support/fsck_helpers.h"
 
 namespace regtest {
@@ -234,6 +237,50 @@ TEST_F(HostileStoreTest, ReportedEscapesAreClosed) {
   // A repository deletion removes the link, never what it points at.
   EXPECT_EQ(reg_repo_delete("outside"), -1);  // not a repository: nothing is stored there
   EXPECT_EQ(snapshot_tree(outside), before);
+}
+
+// An entry that is there but cannot be read or listed is a failure with its message, never a
+// missing tag, an empty list or an unknown blob: a mirror or a cleanup script acts on those.
+TEST_F(HostileStoreTest, AnEntryThatCannotBeReadIsAFailureNotAnAbsence) {
+  using reg::fault::Op;
+  MemoryTempDir dir;
+  const Store s = make_store(dir.path());
+  const std::string& layer = s.v1.blobs[1];
+  char ct[128], d[72], path[4096];
+  struct Case {
+    Op op;
+    int nth, err;
+    std::function<bool()> call;  // true when the call failed
+    std::string message;
+  };
+  const Case cases[] = {
+      {Op::list, 1, EACCES, [] { return !reg_tags_list_json("app"); }, "cannot list tags: app"},
+      {Op::open, 1, EACCES, [] { return !reg_tags_list_json("app"); }, "cannot read tag: app:v1"},
+      {Op::open, 1, EIO, [&] { return !reg_manifest_get("app", "v1", ct, d); },
+       "cannot read tag: app:v1"},
+      {Op::open, 2, EIO, [&] { return !reg_manifest_get("app", "v1", ct, d); },
+       "cannot read manifest body: app@v1"},
+      {Op::stat, 1, EACCES, [&] { return !reg_manifest_get("app", s.v1.digest.c_str(), ct, d); },
+       "cannot read manifest: app@" + s.v1.digest},
+      {Op::open, 1, EIO, [] { return reg_manifest_delete("app", "v1") != 0; },
+       "cannot read tag: app:v1"},
+      {Op::stat, 1, EACCES, [&] { return reg_blob_exists(layer.c_str()) == -1; },
+       "cannot read blob: " + layer},
+      {Op::stat, 1, EIO,
+       [&] { return reg_blob_get_filepath(layer.c_str(), path, sizeof path) != 0; },
+       "cannot read blob: " + layer},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    reg::platform::clear_last_failure();
+    reg::fault::arm(c.op, c.nth, c.err, true);
+    const bool failed = c.call();
+    reg::fault::disarm();
+    EXPECT_TRUE(failed);
+    EXPECT_EQ(reg_storage_last_error(), c.message);
+    EXPECT_EQ(reg::platform::last_failure().err, c.err);  // kept for the caller's log
+    EXPECT_NE(reg_manifest_get("app", "v1", ct, d), nullptr) << "the tag must survive";
+  }
 }
 
 }  // namespace

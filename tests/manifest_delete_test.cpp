@@ -235,7 +235,8 @@ TEST_F(ManifestDeleteTest, FaultSweepOverTagDeletion) {
     fired_total += fired;
     const std::string msg = reg_storage_last_error();
     if (rc != 0) {
-      EXPECT_TRUE(msg == "delete tag failed" || msg == "tag not found: " + repo + ":a")
+      // A live tag that could not be read is a failure, never "not found".
+      EXPECT_TRUE(msg == "delete tag failed" || msg == "cannot read tag: " + repo + ":a")
           << n << ": " << msg;
     }
     expect_consistent(rootp(), repo, {"a", "b"});
@@ -268,7 +269,7 @@ TEST_F(ManifestDeleteTest, FaultSweepOverDigestDeletion) {
     if (rc != 0) {
       EXPECT_TRUE(msg == "delete manifest tags failed: " + repo + "@" + d ||
                   msg == "delete manifest failed: " + repo + "@" + d ||
-                  msg == "manifest not found: " + repo + "@" + d)
+                  msg == "cannot read manifest: " + repo + "@" + d)
           << n << ": " << msg;
       EXPECT_TRUE(pullable(repo, d)) << n << ": a failed deletion keeps the manifest";
     }
@@ -282,6 +283,27 @@ TEST_F(ManifestDeleteTest, FaultSweepOverDigestDeletion) {
     ASSERT_LT(n, 200);
   }
   EXPECT_GT(fired_total, 3);
+}
+
+// A deletion by digest that fails on something it reads (a tag link, the tags directory)
+// fails before its first removal: every tag is still there.
+TEST_F(ManifestDeleteTest, DigestDeletionThatCannotReadATagRemovesNothing) {
+  const std::string body = image_manifest("m");
+  const std::string d = digest_of(body);
+  for (const auto op : {reg::fault::Op::read, reg::fault::Op::open}) {
+    for (int n = 1; n <= 3; ++n) {  // the three tag links are read before anything is removed
+      const std::string repo = "r" + std::to_string(static_cast<int>(op)) + "-" + std::to_string(n);
+      push(repo, "a", body);
+      push(repo, "b", body);
+      push(repo, "c", image_manifest("other"));
+      reg::fault::arm(op, n, EIO);
+      const int rc = reg_manifest_delete(repo.c_str(), d.c_str());
+      reg::fault::disarm();
+      ASSERT_EQ(rc, -1) << n;
+      EXPECT_EQ(reg_storage_last_error(), "delete manifest tags failed: " + repo + "@" + d);
+      for (const char* tag : {"a", "b", "c"}) EXPECT_TRUE(pullable(repo, tag)) << n << " " << tag;
+    }
+  }
 }
 
 }  // namespace

@@ -30,13 +30,16 @@ constexpr const char* kEmptyBlob =
 
 // A blob file that is there and can be served: a regular file, and not an empty one unless
 // the digest is the empty blob's (an empty file under another name is what a crash leaves;
-// answering it would make clients skip the upload that repairs it).
-bool blob_file_present(const char* digest, const Path& p, platform::FileAttr* out = nullptr) {
+// answering it would make clients skip the upload that repairs it). A query that failed is
+// `unreadable`, recorded as "cannot read blob: %s": never passed off as a missing blob.
+Presence blob_file_present(const char* digest, const Path& p, platform::FileAttr* out = nullptr) {
   platform::FileAttr a;
-  if (platform::get_attr(p.c_str(), &a) != 0 || !a.is_file()) return false;
-  if (a.size == 0 && std::strcmp(digest, kEmptyBlob) != 0) return false;
+  const Presence got = file_presence(p.c_str(), &a);
+  if (got == Presence::unreadable) set_error("cannot read blob: %s", digest);
+  if (got != Presence::file) return got;
+  if (a.size == 0 && std::strcmp(digest, kEmptyBlob) != 0) return Presence::absent;
   if (out) *out = a;
-  return true;
+  return Presence::file;
 }
 
 int blob_exists(const char* digest) {
@@ -46,7 +49,15 @@ int blob_exists(const char* digest) {
     set_error("path too long");
     return -1;
   }
-  return blob_file_present(digest, p) ? 1 : 0;
+  switch (blob_file_present(digest, p)) {
+    case Presence::file:
+      return 1;
+    case Presence::absent:
+      return 0;
+    case Presence::unreadable:
+      break;
+  }
+  return -1;
 }
 
 long long blob_get_size(const char* digest) {
@@ -58,7 +69,7 @@ long long blob_get_size(const char* digest) {
   }
   platform::FileAttr a;
   // A missing blob records no message; a directory at the path is no blob either.
-  if (!blob_file_present(digest, p, &a)) return -1;
+  if (blob_file_present(digest, p, &a) != Presence::file) return -1;
   return static_cast<long long>(a.size);
 }
 
@@ -73,9 +84,14 @@ int blob_get_filepath(const char* digest, char* out_path, std::size_t out_size) 
     set_error("path too long");
     return -1;
   }
-  if (!blob_file_present(digest, p)) {
-    set_error("blob not found: %s", digest);
-    return -1;
+  switch (blob_file_present(digest, p)) {
+    case Presence::file:
+      break;
+    case Presence::absent:
+      set_error("blob not found: %s", digest);
+      return -1;
+    case Presence::unreadable:
+      return -1;
   }
   if (p.size() >= out_size) {
     set_error("path buffer too small");
@@ -92,9 +108,15 @@ int blob_delete(const char* digest) {
     set_error("path too long");
     return -1;
   }
-  if (!is_file(p.c_str())) {
-    set_error("blob not found: %s", digest);
-    return -1;
+  switch (file_presence(p.c_str())) {
+    case Presence::file:
+      break;
+    case Presence::absent:
+      set_error("blob not found: %s", digest);
+      return -1;
+    case Presence::unreadable:
+      set_error("cannot read blob: %s", digest);
+      return -1;
   }
   // Gone between the two queries: someone else removed it, which is the outcome asked for.
   if (is_file(p.c_str()) && platform::remove_file(p.c_str()) != 0) {

@@ -39,18 +39,19 @@ bool write_all(const char* path, const void* data, std::size_t len) {
   return wrote && closed && put == len;
 }
 
+// 0 or the platform's error number; something else than a directory there is no directory.
 int list_entries(const char* dir, dir_list* out, std::size_t cap, bool cut_names) {
   out->entries.clear();
   platform::FileAttr a;
-  if (platform::get_attr(dir, &a) != 0 || !a.is_dir) return -1;
-  int rc = platform::enumerate_dir(dir, [&](const char* name, platform::Kind k) {
+  if (int e = platform::get_attr(dir, &a)) return e;
+  if (!a.is_dir) return platform::kErrNotFound;
+  return platform::enumerate_dir(dir, [&](const char* name, platform::Kind k) {
     if (out->entries.size() >= cap) return false;
     std::string n(name);
     if (cut_names && n.size() > kEntryNameMax) n.resize(kEntryNameMax);
     out->entries.push_back(dir_entry{std::move(n), k == platform::Kind::dir, k});
     return true;
   });
-  return rc == 0 ? 0 : -1;
 }
 
 }  // namespace
@@ -72,10 +73,15 @@ bool write_file_fits(std::string_view path) {
 }
 
 int read_file(const char* path, char* buf, std::size_t cap, std::size_t* out_len) {
+  return read_file_status(path, buf, cap, out_len) == 0 ? 0 : -1;
+}
+
+int read_file_status(const char* path, char* buf, std::size_t cap, std::size_t* out_len) {
   std::unique_ptr<File> f;
-  if (cap == 0 || platform::open_file(path, File::Mode::read, &f) != 0) return -1;
+  if (cap == 0) return -1;  // no room even for the NUL: a caller error, never an absence
+  if (int e = platform::open_file(path, File::Mode::read, &f)) return e;
   std::size_t got = 0;
-  if (f->read(buf, cap - 1, &got) != 0) return -1;
+  if (int e = f->read(buf, cap - 1, &got)) return e;
   buf[got] = '\0';
   if (out_len) *out_len = got;
   return 0;
@@ -94,9 +100,15 @@ bool read_file_alloc(const char* path, std::string& out) {
   return true;
 }
 
-int list_dir(const char* dir, dir_list* out) { return list_entries(dir, out, kListCap, true); }
+int list_dir(const char* dir, dir_list* out) {
+  return list_entries(dir, out, kListCap, true) == 0 ? 0 : -1;
+}
 
 int list_dir_all(const char* dir, dir_list* out) {
+  return list_dir_all_status(dir, out) == 0 ? 0 : -1;
+}
+
+int list_dir_all_status(const char* dir, dir_list* out) {
   return list_entries(dir, out, static_cast<std::size_t>(-1), false);
 }
 
@@ -146,6 +158,15 @@ void sort_str(std::vector<std::string>& items) {
 bool is_file(const char* path) {
   platform::FileAttr a;
   return platform::get_attr(path, &a) == 0 && a.is_file();
+}
+
+Presence file_presence(const char* path, platform::FileAttr* out) {
+  platform::FileAttr a;
+  if (int e = platform::get_attr(path, &a))
+    return platform::is_absent(e) ? Presence::absent : Presence::unreadable;
+  if (!a.is_file()) return Presence::absent;
+  if (out) *out = a;
+  return Presence::file;
 }
 
 bool is_dir(const char* path) {

@@ -38,6 +38,10 @@ bool write_file_fits(std::string_view path);
 // Reads at most cap-1 bytes and a NUL into buf. 0 or -1.
 int read_file(const char* path, char* buf, std::size_t cap, std::size_t* out_len);
 
+// As read_file, but 0 or the platform's error number, so that a reader tells a missing file
+// (platform::is_absent) from one that is there and cannot be read.
+int read_file_status(const char* path, char* buf, std::size_t cap, std::size_t* out_len);
+
 // The whole file (at most 64 MiB) into `out`. false when missing, unreadable or too large.
 bool read_file_alloc(const char* path, std::string& out);
 
@@ -46,6 +50,8 @@ bool read_file_alloc(const char* path, std::string& out);
 int list_dir(const char* dir, dir_list* out);
 // Every entry of `dir`, uncut: for scans that must not decide anything on a partial listing.
 int list_dir_all(const char* dir, dir_list* out);
+// As list_dir_all, but 0 or the platform's error number (absent or unreadable, as above).
+int list_dir_all_status(const char* dir, dir_list* out);
 
 int mkdirs(const char* path);
 // Removes `path` and everything below it, depth first, going on past failures. Symbolic
@@ -57,6 +63,11 @@ void sort_str(std::vector<std::string>& items);
 
 // Attribute helpers over the platform query.
 bool is_file(const char* path);  // exists and is a regular file
+// Whether a regular file is at `path`: `absent` covers nothing there, a directory, a link and
+// a special file; `unreadable` a failure of the query, which tells neither (`out` gets the
+// attributes of a file).
+enum class Presence { file, absent, unreadable };
+Presence file_presence(const char* path, platform::FileAttr* out = nullptr);
 bool is_dir(const char* path);
 // Last-write time in Unix seconds, or false when it cannot be had.
 bool file_unix_time(const platform::FileAttr& a, std::int64_t* out);

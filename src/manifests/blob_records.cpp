@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "core/fileutil.h"
+#include "core/json_members.h"
 #include "core/paths.h"
 
 namespace reg {
@@ -14,11 +15,19 @@ struct DocFree {
   void operator()(yyjson_doc* d) const noexcept { yyjson_doc_free(d); }
 };
 
-void add_digest_of(yyjson_val* desc, std::vector<std::string>& out) {
-  yyjson_val* d = yyjson_is_obj(desc) ? yyjson_obj_get(desc, "digest") : nullptr;
-  if (!yyjson_is_str(d) || yyjson_get_len(d) != kDigestLen || !digest_valid(yyjson_get_str(d)))
-    return;
-  out.emplace_back(yyjson_get_str(d), yyjson_get_len(d));
+// Every digest a descriptor names, under each of its "digest" keys.
+bool add_digests_of(yyjson_val* desc, std::vector<std::string>& out) {
+  return each_member(desc, "digest", [&](yyjson_val* d) {
+    if (yyjson_is_str(d) && yyjson_get_len(d) == kDigestLen && digest_valid(yyjson_get_str(d)))
+      out.emplace_back(yyjson_get_str(d), yyjson_get_len(d));
+    return true;
+  });
+}
+
+bool add_layers(yyjson_val* layers, std::vector<std::string>& out) {
+  yyjson_arr_iter it = yyjson_arr_iter_with(layers);
+  while (yyjson_val* el = yyjson_arr_iter_next(&it)) add_digests_of(el, out);
+  return true;
 }
 
 bool records_dir(std::string_view repo, Path& out) {
@@ -40,10 +49,8 @@ std::vector<std::string> blobs_named_by(std::string_view body) {
       yyjson_read_opts(const_cast<char*>(body.data()), body.size(), 0, nullptr, nullptr));
   yyjson_val* root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
   if (!yyjson_is_obj(root) || yyjson_obj_get(root, "manifests")) return out;
-  add_digest_of(yyjson_obj_get(root, "config"), out);
-  std::size_t i, n;
-  yyjson_val* el;
-  yyjson_arr_foreach(yyjson_obj_get(root, "layers"), i, n, el) { add_digest_of(el, out); }
+  each_member(root, "config", [&](yyjson_val* c) { return add_digests_of(c, out); });
+  each_member(root, "layers", [&](yyjson_val* l) { return add_layers(l, out); });
   return out;
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "core/fileutil.h"
+#include "core/json_members.h"
 #include "core/paths.h"
 #include "platform/platform.h"
 
@@ -17,28 +18,21 @@ struct DocFree {
 };
 using DocPtr = std::unique_ptr<yyjson_doc, DocFree>;
 
-// Every member named `key`: a body with a key twice is read the way any client may read it.
-template <class Fn>
-void for_each_member(yyjson_val* obj, std::string_view key, Fn&& fn) {
-  yyjson_obj_iter it = yyjson_obj_iter_with(obj);
-  while (yyjson_val* k = yyjson_obj_iter_next(&it))
-    if (yyjson_equals_strn(k, key.data(), key.size())) fn(yyjson_obj_iter_get_val(k));
-}
-
 bool lists(const std::string& text, std::string_view digest) {
   DocPtr doc(yyjson_read(text.data(), text.size(), 0));
   yyjson_val* root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
   if (!yyjson_is_obj(root)) return false;
   bool found = false;
-  for_each_member(root, "manifests", [&](yyjson_val* arr) {
-    if (!yyjson_is_arr(arr)) return;
+  // A body with a key twice is read the way any client may read it.
+  each_member(root, "manifests", [&](yyjson_val* arr) {
     yyjson_arr_iter it = yyjson_arr_iter_with(arr);
     while (yyjson_val* e = yyjson_arr_iter_next(&it)) {
-      if (!yyjson_is_obj(e)) continue;
-      for_each_member(e, "digest", [&](yyjson_val* d) {
+      each_member(e, "digest", [&](yyjson_val* d) {
         if (yyjson_is_str(d) && digest == yyjson_get_str(d)) found = true;
+        return true;
       });
     }
+    return true;
   });
   return found;
 }

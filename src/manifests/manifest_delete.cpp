@@ -30,8 +30,8 @@ struct TagScan {
 TagScan scan_tags(const char* repo, const Path& tags_dir, std::string_view hex) {
   TagScan scan;
   dir_list list;
-  if (list_dir_all(tags_dir.c_str(), &list) != 0) {
-    scan.complete = !is_dir(tags_dir.c_str());  // no tags directory: no tags at all
+  if (int e = list_dir_all_status(tags_dir.c_str(), &list)) {
+    scan.complete = platform::is_absent(e);  // no tags directory: no tags at all
     return scan;
   }
   for (const auto& e : list.entries) {
@@ -112,18 +112,23 @@ int delete_digest(const char* repo, const char* reference, const char* hex) {
     set_error("path too long");
     return -1;
   }
+  // One scan decides everything before the first removal, so that a deletion that fails on
+  // a protected tag or on a tag it cannot read has removed nothing: such a tag may name the
+  // manifest, and is neither removed nor left dangling.
+  const TagScan scan = scan_tags(repo, tags_dir, hex);
   if (protection_rules_set()) {
-    for (const auto& name : scan_tags(repo, tags_dir, hex).naming) {
+    for (const auto& name : scan.naming) {
       if (protect_match(repo, name)) {
         set_error("TAG_IMMUTABLE: %s:%s", repo, name.c_str());  // the tag that holds it
         return -1;
       }
     }
   }
-  // A tag whose link cannot be read is neither removed nor left dangling: the call fails and
-  // the manifest stays, as when a removal fails.
-  const TagScan scan = scan_tags(repo, tags_dir, hex);
-  bool failed = !scan.complete;
+  if (!scan.complete) {
+    set_error("delete manifest tags failed: %s@%s", repo, reference);
+    return -1;
+  }
+  bool failed = false;
   for (const auto& name : scan.naming) {
     Path dir;
     if (!manifest_tag_dir(repo, name, dir) || delete_tree(dir.c_str()) != 0) failed = true;

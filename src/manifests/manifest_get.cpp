@@ -30,8 +30,8 @@ TagLink tag_link_names(std::string_view repo, std::string_view tag, std::string_
   if (!manifest_tag_path(repo, tag, link)) return TagLink::other;  // no call can address it
   char buf[kLinkReadCap];
   std::size_t n = 0;
-  if (read_file(link.c_str(), buf, sizeof buf, &n) != 0)
-    return is_file(link.c_str()) ? TagLink::unknown : TagLink::other;
+  if (int e = read_file_status(link.c_str(), buf, sizeof buf, &n))
+    return platform::is_absent(e) ? TagLink::other : TagLink::unknown;
   const std::string_view text(buf, n);
   const bool names = n >= kDigestLen && text.starts_with(kDigestPrefix) &&
                      text.substr(kDigestPrefix.size(), kHexLen) == hex;
@@ -52,8 +52,14 @@ int resolve_digest(const char* repo, const char* reference, char* hex_out) {
     return -1;
   }
   // The revision link is the usual marker; a body without one (a push cut short) still counts.
-  if (!is_file(rev.c_str()) && !is_file(body.c_str())) {
-    set_error("manifest not found: %s@%s", repo, reference);
+  // Only what is known to be absent is "not found": a query that failed tells nothing.
+  const Presence r = file_presence(rev.c_str());
+  const Presence b = r == Presence::file ? r : file_presence(body.c_str());
+  if (b != Presence::file) {
+    if (r == Presence::unreadable || b == Presence::unreadable)
+      set_error("cannot read manifest: %s@%s", repo, reference);
+    else
+      set_error("manifest not found: %s@%s", repo, reference);
     return -1;
   }
   std::memcpy(hex_out, hex, kHexLen + 1);
@@ -68,8 +74,13 @@ int resolve_tag(const char* repo, const char* tag, char* hex_out) {
   }
   char buf[kLinkReadCap];
   std::size_t n = 0;
-  if (read_file(link.c_str(), buf, sizeof buf, &n) != 0) {
-    set_error("tag not found: %s:%s", repo, tag);
+  if (int e = read_file_status(link.c_str(), buf, sizeof buf, &n)) {
+    // A link that is there but cannot be read (or a tags directory that cannot be searched)
+    // is a failure: a client told "not found" would act on an absence that is not one.
+    if (platform::is_absent(e))
+      set_error("tag not found: %s:%s", repo, tag);
+    else
+      set_error("cannot read tag: %s:%s", repo, tag);
     return -1;
   }
   // The whole content must be the digest: a NUL inside would otherwise hide trailing bytes.
@@ -81,15 +92,16 @@ int resolve_tag(const char* repo, const char* tag, char* hex_out) {
   return 0;
 }
 
-enum class BodyRead { ok, unreadable, too_large };
+enum class BodyRead { ok, missing, unreadable, too_large };
 
 // The whole body, or nothing: a body the result buffer cannot hold whole is refused rather
 // than handed back cut, since its digest would no longer match.
 BodyRead read_body(const Path& path, std::string& out) {
   std::unique_ptr<platform::File> f;
   std::uint64_t size = 0;
-  if (platform::open_file(path.c_str(), platform::File::Mode::read, &f) != 0 || f->size(&size) != 0)
-    return BodyRead::unreadable;
+  if (int e = platform::open_file(path.c_str(), platform::File::Mode::read, &f))
+    return platform::is_absent(e) ? BodyRead::missing : BodyRead::unreadable;
+  if (f->size(&size) != 0) return BodyRead::unreadable;
   if (size > kMaxManifestBody) return BodyRead::too_large;
   // Stored files are replaced by rename, never rewritten in place: an open body keeps its size.
   out.resize(static_cast<std::size_t>(size));
@@ -134,8 +146,11 @@ const char* manifest_get(const char* repo, const char* reference, char* content_
   }
   std::string body;
   switch (read_body(body_path, body)) {
-    case BodyRead::unreadable:
+    case BodyRead::missing:
       set_error("manifest body not found: %s@%s", repo, reference);
+      return nullptr;
+    case BodyRead::unreadable:
+      set_error("cannot read manifest body: %s@%s", repo, reference);
       return nullptr;
     case BodyRead::too_large:
       set_error("manifest body too large: %s@%s", repo, reference);

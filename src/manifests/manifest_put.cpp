@@ -11,6 +11,7 @@
 #include "core/boundary.h"
 #include "core/context.h"
 #include "core/fileutil.h"
+#include "core/json_members.h"
 #include "core/paths.h"
 #include "core/sha256.h"
 #include "listings/discovery.h"
@@ -27,6 +28,7 @@ namespace {
 // Discovery walks nine levels: a deeper repository would be invisible to every listing.
 constexpr int kMaxRepoComponents = kMaxRepoDepth + 1;
 constexpr std::size_t kMaxMediaTypeLen = 255;
+constexpr std::size_t kMaxContentTypeLen = 126;
 
 struct DocFree {
   void operator()(yyjson_doc* d) const noexcept { yyjson_doc_free(d); }
@@ -50,13 +52,19 @@ bool build_put_paths(const char* repo, const char* hex, const char* tag, PutPath
          (!tag || write_file_fits(p.tag_link));
 }
 
-// A digest member: a string of exactly 71 characters that digest_valid accepts (the length
-// test keeps an embedded NUL from passing off a longer text as a digest).
-const char* json_digest(yyjson_val* obj) {
-  yyjson_val* d = yyjson_obj_get(obj, "digest");
-  if (!yyjson_is_str(d) || yyjson_get_len(d) != kDigestLen || !digest_valid(yyjson_get_str(d)))
-    return nullptr;
-  return yyjson_get_str(d);
+// The digests of a descriptor: every "digest" member, each a string of exactly 71 characters
+// that digest_valid accepts (the length test keeps an embedded NUL from passing off a longer
+// text as a digest). Empty when there is none or one is not valid.
+std::vector<const char*> descriptor_digests(yyjson_val* desc) {
+  std::vector<const char*> out;
+  const bool valid = each_member(desc, "digest", [&](yyjson_val* d) {
+    if (!yyjson_is_str(d) || yyjson_get_len(d) != kDigestLen || !digest_valid(yyjson_get_str(d)))
+      return false;
+    out.push_back(yyjson_get_str(d));
+    return true;
+  });
+  if (!valid) out.clear();
+  return out;
 }
 
 // The index children are looked for in this repository first; the walk of the whole store
@@ -86,7 +94,7 @@ class ChildFinder {
   bool walked_ = false;
 };
 
-bool validate_index(const char* repo, yyjson_val* manifests) {
+bool validate_index(yyjson_val* manifests, ChildFinder& finder) {
   if (!yyjson_is_arr(manifests)) {
     set_error("manifest \"manifests\" must be an array");
     return false;
@@ -95,42 +103,51 @@ bool validate_index(const char* repo, yyjson_val* manifests) {
     set_error("manifest index must reference at least 1 manifest");
     return false;
   }
-  ChildFinder finder(repo);
   std::size_t i, n;
   yyjson_val* entry;
   yyjson_arr_foreach(manifests, i, n, entry) {
-    const char* digest = yyjson_is_obj(entry) ? json_digest(entry) : nullptr;
-    if (!digest) {
+    const std::vector<const char*> digests = descriptor_digests(entry);
+    if (digests.empty()) {
       set_error("manifest index entry %zu missing valid digest", i);
       return false;
     }
-    if (!finder.stored(digest + kDigestPrefix.size())) {
-      set_error("BLOB_UNKNOWN: %s", digest);
-      return false;
+    for (const char* digest : digests) {
+      if (!finder.stored(digest + kDigestPrefix.size())) {
+        set_error("BLOB_UNKNOWN: %s", digest);
+        return false;
+      }
     }
   }
   return true;
 }
 
-bool blob_stored(const char* digest) {
-  Path p;
-  return blob_path_for_digest(digest, p) && is_file(p.c_str());
+// A blob that cannot be looked up is no unknown blob: the client would upload it again to no
+// end, while the store needs an operator.
+bool all_stored(const std::vector<const char*>& digests) {
+  for (const char* digest : digests) {
+    Path p;
+    const Presence got =
+        blob_path_for_digest(digest, p) ? file_presence(p.c_str()) : Presence::absent;
+    if (got == Presence::file) continue;
+    if (got == Presence::unreadable)
+      set_error("cannot read blob: %s", digest);
+    else
+      set_error("BLOB_UNKNOWN: %s", digest);
+    return false;
+  }
+  return true;
 }
 
-bool validate_image(yyjson_val* root) {
-  yyjson_val* config = yyjson_obj_get(root, "config");
-  const char* config_digest =
-      yyjson_is_obj(config) && yyjson_obj_size(config) > 0 ? json_digest(config) : nullptr;
-  if (!config_digest) {
+bool validate_config(yyjson_val* config) {
+  const std::vector<const char*> digests = descriptor_digests(config);
+  if (digests.empty()) {
     set_error("manifest missing valid config.digest");
     return false;
   }
-  if (!blob_stored(config_digest)) {
-    set_error("BLOB_UNKNOWN: %s", config_digest);
-    return false;
-  }
-  yyjson_val* layers = yyjson_obj_get(root, "layers");
-  if (!layers) return true;
+  return all_stored(digests);
+}
+
+bool validate_layers(yyjson_val* layers) {
   if (!yyjson_is_arr(layers)) {
     set_error("manifest layers must be an array");
     return false;
@@ -138,17 +155,25 @@ bool validate_image(yyjson_val* root) {
   std::size_t i, n;
   yyjson_val* layer;
   yyjson_arr_foreach(layers, i, n, layer) {
-    const char* digest = yyjson_is_obj(layer) ? json_digest(layer) : nullptr;
-    if (!digest) {
+    const std::vector<const char*> digests = descriptor_digests(layer);
+    if (digests.empty()) {
       set_error("manifest layer %zu missing valid digest", i);
       return false;
     }
-    if (!blob_stored(digest)) {
-      set_error("BLOB_UNKNOWN: %s", digest);
-      return false;
-    }
+    if (!all_stored(digests)) return false;
   }
   return true;
+}
+
+// Every occurrence of a key is checked: a body naming a second config or layer list under
+// the same key must not slip a missing blob past the check of the first.
+bool validate_image(yyjson_val* root) {
+  if (!yyjson_obj_get(root, "config")) {
+    set_error("manifest missing valid config.digest");
+    return false;
+  }
+  return each_member(root, "config", validate_config) &&
+         each_member(root, "layers", validate_layers);
 }
 
 // Parses and checks the document; fills the body's own media type when it has a usable one.
@@ -172,8 +197,10 @@ bool validate_manifest(const char* repo, const char* body, std::size_t len,
   yyjson_val* mt = yyjson_obj_get(root, "mediaType");
   if (yyjson_is_str(mt) && yyjson_get_len(mt) >= 1 && yyjson_get_len(mt) <= kMaxMediaTypeLen)
     media_type.assign(yyjson_get_str(mt), yyjson_get_len(mt));
-  if (yyjson_val* manifests = yyjson_obj_get(root, "manifests"))
-    return validate_index(repo, manifests);
+  if (yyjson_obj_get(root, "manifests")) {
+    ChildFinder finder(repo);
+    return each_member(root, "manifests", [&](yyjson_val* m) { return validate_index(m, finder); });
+  }
   return validate_image(root);
 }
 
@@ -292,6 +319,11 @@ int manifest_put(const char* repo, const char* reference, const char* body, std:
     return -1;
   }
   const std::string_view ct = choose_content_type(content_type, media_type);
+  // Retrieval hands back at most 126 characters: a longer type would come back cut.
+  if (ct.size() > kMaxContentTypeLen) {
+    set_error("content type too long (max 126 characters)");
+    return -1;
+  }
   SubjectRef subject;
   const bool has_subject = subject_ref_of(std::string_view(body, body_len), hex, ct, subject);
   if (has_subject && !subject_entry_fits(repo, subject.subject_hex, hex)) {

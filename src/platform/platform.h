@@ -50,11 +50,21 @@ extern const int kErrNotRegular;  // opened for reading, but not a regular file
 extern const int kErrOutside;     // the path is not below the attached storage root
 
 // True for the errors that mean "no such entry" to a reader: nothing there, a component that
-// is not a directory, a symbolic link, a special file. Every other error is a failure to
-// read or list what is there, never to be passed off as absence.
+// is not a directory, a symbolic link, a special file, a name too long for any entry. Every other
+// error is a failure to read or list what is there, never to be passed off as absence.
 bool is_absent(int err);
 // A short English reason for an error number ("symbolic link in the store", ...).
 const char* describe(int err);
+
+// The last failure of the calling thread that was not an absence (is_absent): its error
+// number and the kind of call ("open", "list", ...), so that a caller can log why an
+// operation failed while its messages stay fixed texts. err 0: none since the last clear.
+struct Failure {
+  int err = 0;
+  const char* op = "";
+};
+Failure last_failure();
+void clear_last_failure();
 
 // Attaches the storage root for confinement (nullptr detaches it). 0 or an error number.
 int attach_root(const char* root);

@@ -63,6 +63,40 @@ Kind kind_of_dirent(unsigned char t) {
   }
 }
 
+// The last failure of this thread that was not an absence, for the caller to log with what it
+// answers. Trivially destructible, so no thread-exit hook ties the library to the process.
+thread_local int t_failure_err = 0;
+thread_local fault::Op t_failure_op = fault::Op::any;
+
+const char* op_name(fault::Op op) {
+  switch (op) {
+    case fault::Op::stat:
+      return "stat";
+    case fault::Op::list:
+      return "list";
+    case fault::Op::mkdir:
+      return "mkdir";
+    case fault::Op::rmdir:
+      return "rmdir";
+    case fault::Op::remove:
+      return "remove";
+    case fault::Op::rename:
+      return "rename";
+    case fault::Op::open:
+      return "open";
+    case fault::Op::read:
+      return "read";
+    case fault::Op::write:
+      return "write";
+    case fault::Op::close:
+      return "close";
+    case fault::Op::lock:
+      return "lock";
+    default:
+      return "call";
+  }
+}
+
 }  // namespace
 
 const int kErrExists = EEXIST;
@@ -71,8 +105,10 @@ const int kErrSymlink = ELOOP;
 const int kErrNotRegular = ENXIO;
 const int kErrOutside = EXDEV;
 
+// A name longer than an entry's name may be can name nothing: absent too.
 bool is_absent(int err) {
-  return err == ENOENT || err == ENOTDIR || err == ELOOP || err == ENXIO || err == EISDIR;
+  return err == ENOENT || err == ENOTDIR || err == ELOOP || err == ENXIO || err == EISDIR ||
+         err == ENAMETOOLONG;
 }
 
 const char* describe(int err) {
@@ -86,6 +122,21 @@ const char* describe(int err) {
     default:
       return std::strerror(err);
   }
+}
+
+static int noted(fault::Op op, int err) {
+  if (err != 0 && !is_absent(err)) {
+    t_failure_err = err;
+    t_failure_op = op;
+  }
+  return err;
+}
+
+Failure last_failure() { return Failure{t_failure_err, op_name(t_failure_op)}; }
+
+void clear_last_failure() {
+  t_failure_err = 0;
+  t_failure_op = fault::Op::any;
 }
 
 const char* kind_name(Kind k) {
@@ -112,7 +163,7 @@ int attach_root(const char* root) { return beneath::attach_root(root); }
 
 std::size_t root_prefix_len(const char* path) { return beneath::root_prefix_len(path); }
 
-int get_attr(const char* path, FileAttr* out) {
+static int get_attr_unnoted(const char* path, FileAttr* out) {
   if (int e = fault::hit(fault::Op::stat)) return e;
   beneath::Parent at;
   if (int e = beneath::open_parent(path, &at)) return e;
@@ -126,7 +177,12 @@ int get_attr(const char* path, FileAttr* out) {
   return 0;
 }
 
-int enumerate_dir(const char* dir, const std::function<bool(const char*, Kind)>& fn) {
+int get_attr(const char* path, FileAttr* out) {
+  return noted(fault::Op::stat, get_attr_unnoted(path, out));
+}
+
+static int enumerate_dir_unnoted(const char* dir,
+                                 const std::function<bool(const char*, Kind)>& fn) {
   if (int e = fault::hit(fault::Op::list)) return e;
   beneath::Fd fd;
   if (int e = beneath::open_path(dir, O_RDONLY | O_DIRECTORY | O_NONBLOCK, 0, &fd)) return e;
@@ -149,28 +205,38 @@ int enumerate_dir(const char* dir, const std::function<bool(const char*, Kind)>&
   }
 }
 
-int make_dir(const char* path) {
+int enumerate_dir(const char* dir, const std::function<bool(const char*, Kind)>& fn) {
+  return noted(fault::Op::list, enumerate_dir_unnoted(dir, fn));
+}
+
+static int make_dir_unnoted(const char* path) {
   if (int e = fault::hit(fault::Op::mkdir)) return e;
   beneath::Parent at;
   if (int e = beneath::open_parent(path, &at)) return e;
   return mkdirat(at.dir, at.name.c_str(), 0755) == 0 ? 0 : errno;
 }
 
-int remove_dir(const char* path) {
+int make_dir(const char* path) { return noted(fault::Op::mkdir, make_dir_unnoted(path)); }
+
+static int remove_dir_unnoted(const char* path) {
   if (int e = fault::hit(fault::Op::rmdir)) return e;
   beneath::Parent at;
   if (int e = beneath::open_parent(path, &at)) return e;
   return unlinkat(at.dir, at.name.c_str(), AT_REMOVEDIR) == 0 ? 0 : errno;
 }
 
-int remove_file(const char* path) {
+int remove_dir(const char* path) { return noted(fault::Op::rmdir, remove_dir_unnoted(path)); }
+
+static int remove_file_unnoted(const char* path) {
   if (int e = fault::hit(fault::Op::remove)) return e;
   beneath::Parent at;
   if (int e = beneath::open_parent(path, &at)) return e;
   return unlinkat(at.dir, at.name.c_str(), 0) == 0 ? 0 : errno;
 }
 
-int rename_path(const char* from, const char* to) {
+int remove_file(const char* path) { return noted(fault::Op::remove, remove_file_unnoted(path)); }
+
+static int rename_path_unnoted(const char* from, const char* to) {
   if (int e = fault::hit(fault::Op::rename)) return e;
   beneath::Parent src, dst;
   if (int e = beneath::open_parent(from, &src)) return e;
@@ -181,19 +247,23 @@ int rename_path(const char* from, const char* to) {
   return renameat(src.dir, src.name.c_str(), dst.dir, dst.name.c_str()) == 0 ? 0 : errno;
 }
 
+int rename_path(const char* from, const char* to) {
+  return noted(fault::Op::rename, rename_path_unnoted(from, to));
+}
+
 File::~File() {
   if (fd_ >= 0) ::close(fd_);
 }
 
 int File::read(void* buf, std::size_t len, std::size_t* got) {
   *got = 0;
-  if (int e = fault::hit(fault::Op::read)) return e;
+  if (int e = fault::hit(fault::Op::read)) return noted(fault::Op::read, e);
   auto* p = static_cast<char*>(buf);
   while (*got < len) {
     ssize_t n = ::read(fd_, p + *got, len - *got);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return errno;
+      return noted(fault::Op::read, errno);
     }
     if (n == 0) break;
     *got += static_cast<std::size_t>(n);
@@ -208,13 +278,13 @@ int File::write(const void* data, std::size_t len, std::size_t* put) {
     // An injected failure still lands half the bytes, as a full disk would.
     ssize_t n = ::write(fd_, p, len / 2);
     if (n > 0) *put = static_cast<std::size_t>(n);
-    return e;
+    return noted(fault::Op::write, e);
   }
   while (*put < len) {
     ssize_t n = ::write(fd_, p + *put, len - *put);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return errno;
+      return noted(fault::Op::write, errno);
     }
     *put += static_cast<std::size_t>(n);
   }
@@ -222,20 +292,20 @@ int File::write(const void* data, std::size_t len, std::size_t* put) {
 }
 
 int File::size(std::uint64_t* out) {
-  if (int e = fault::hit(fault::Op::stat)) return e;
+  if (int e = fault::hit(fault::Op::stat)) return noted(fault::Op::stat, e);
   struct stat st;
-  if (fstat(fd_, &st) != 0) return errno;
+  if (fstat(fd_, &st) != 0) return noted(fault::Op::stat, errno);
   *out = static_cast<std::uint64_t>(st.st_size);
   return 0;
 }
 
 int File::lock(bool exclusive) {
-  if (int e = fault::hit(fault::Op::lock)) return e;
+  if (int e = fault::hit(fault::Op::lock)) return noted(fault::Op::lock, e);
   int r;
   do {
     r = flock(fd_, exclusive ? LOCK_EX : LOCK_SH);
   } while (r != 0 && errno == EINTR);
-  return r == 0 ? 0 : errno;
+  return r == 0 ? 0 : noted(fault::Op::lock, errno);
 }
 
 int File::release_native_handle() {
@@ -249,12 +319,12 @@ int File::close() {
   fd_ = -1;
   if (int e = fault::hit(fault::Op::close)) {
     ::close(fd);
-    return e;
+    return noted(fault::Op::close, e);
   }
-  return ::close(fd) == 0 ? 0 : errno;
+  return ::close(fd) == 0 ? 0 : noted(fault::Op::close, errno);
 }
 
-int open_file(const char* path, File::Mode mode, std::unique_ptr<File>* out) {
+static int open_file_unnoted(const char* path, File::Mode mode, beneath::Fd* out) {
   if (int e = fault::hit(fault::Op::open)) return e;
   int flags = O_NOCTTY;
   switch (mode) {
@@ -280,6 +350,13 @@ int open_file(const char* path, File::Mode mode, std::unique_ptr<File>* out) {
   if (fstat(fd.get(), &st) != 0) return errno;
   if (!S_ISREG(st.st_mode)) return S_ISDIR(st.st_mode) ? EISDIR : ENXIO;
   if (flags & O_NONBLOCK) fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+  *out = std::move(fd);
+  return 0;
+}
+
+int open_file(const char* path, File::Mode mode, std::unique_ptr<File>* out) {
+  beneath::Fd fd;
+  if (int e = open_file_unnoted(path, mode, &fd)) return noted(fault::Op::open, e);
   out->reset(new File(fd.release()));  // File's constructor is private to this layer
   return 0;
 }

@@ -169,6 +169,36 @@ TEST_F(ApiTest, ManifestRoundTripByTagAndDigest) {
   expect_error(cli().Get("/v2/man/app/manifests/v1"), 404, "MANIFEST_UNKNOWN");
 }
 
+// A manifest is served with its stored type only when that is a manifest or vendor type; no
+// response is left to a browser's sniffing; a type retrieval would cut is refused at push.
+TEST_F(ApiTest, ManifestsAreServedOnlyAsManifestTypes) {
+  const std::string body = image_manifest("ct/app", "layer for types");
+  const std::string fallback = "application/vnd.docker.distribution.manifest.v2+json";
+  const struct {
+    const char* pushed;
+    std::string served;
+  } cases[] = {
+      {"text/html", fallback},
+      {"application/javascript", fallback},
+      {"application/vnd.oci.image.index.v1+json", "application/vnd.oci.image.index.v1+json"},
+      {"application/vnd.example.artifact+json", "application/vnd.example.artifact+json"},
+      {"application/vnd.x;charset=utf-8", fallback},
+  };
+  for (const auto& c : cases) {
+    ASSERT_EQ(put_manifest("ct/app", "v1", body, c.pushed)->status, 201) << c.pushed;
+    auto get = cli().Get("/v2/ct/app/manifests/v1");
+    ASSERT_TRUE(get);
+    EXPECT_EQ(get->get_header_value("Content-Type"), c.served) << c.pushed;
+    EXPECT_EQ(get->get_header_value("X-Content-Type-Options"), "nosniff");
+  }
+  const std::string long_type = "application/vnd." + std::string(111, 'x');  // 127 characters
+  expect_error(put_manifest("ct/app", "v2", body, long_type.c_str()), 400, "MANIFEST_INVALID");
+  auto missing = cli().Get("/v2/ct/app/manifests/v2");
+  ASSERT_TRUE(missing);
+  EXPECT_EQ(missing->status, 404);
+  EXPECT_EQ(missing->get_header_value("X-Content-Type-Options"), "nosniff");
+}
+
 TEST_F(ApiTest, RefusedManifestPushesWriteNothing) {
   std::string good = image_manifest("refuse/app", "layer");
   std::string unknown_blob = R"({"schemaVersion":2,"config":{"digest":")" +

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 namespace tool {
@@ -52,9 +53,10 @@ void StoreLock::release() {
 
 bool StoreLock::acquire_shared(const std::string& root, int wait_ms, std::string& error) {
   release();
+  busy_ = false;
   int fd = open_lock_file(root);
   if (fd < 0) {
-    error = "cannot open store lock";
+    error = std::string("cannot open the store lock file _gc/lock: ") + std::strerror(errno);
     return false;
   }
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
@@ -62,6 +64,7 @@ bool StoreLock::acquire_shared(const std::string& root, int wait_ms, std::string
     if (std::chrono::steady_clock::now() >= deadline) {
       close(fd);
       error = "garbage collection in progress";
+      busy_ = true;
       return false;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -77,7 +80,7 @@ bool StoreLock::acquire_exclusive(const std::string& root, std::string& error) {
   release();
   int fd = open_lock_file(root);
   if (fd < 0) {
-    error = "cannot open store lock";
+    error = std::string("cannot open the store lock file _gc/lock: ") + std::strerror(errno);
     return false;
   }
   if (lock_range(fd, F_WRLCK, 0, true) != 0 || lock_range(fd, F_WRLCK, 1, true) != 0) {

@@ -20,8 +20,10 @@ class StoreLock {
   ~StoreLock();
 
   // Writer side: waits up to `wait_ms` for a collection to finish; false when it still runs
-  // then (or the lock file cannot be opened: `error` says which).
+  // then (busy() is true: a retry later can pass) or the lock file cannot be opened (busy()
+  // is false: nothing passes until an operator acts). `error` says which.
   bool acquire_shared(const std::string& root, int wait_ms, std::string& error);
+  bool busy() const { return busy_; }
   // Collector side: blocks until every writer is done.
   bool acquire_exclusive(const std::string& root, std::string& error);
   bool held() const { return fd_ >= 0; }
@@ -29,6 +31,7 @@ class StoreLock {
 
  private:
   int fd_ = -1;
+  bool busy_ = false;
 };
 
 // Path of the lock file below a storage root.

@@ -50,6 +50,7 @@ std::string json_line(const ExchangeRecord& r, long long when) {
   yyjson_mut_obj_add_int(doc.get(), o, "status", r.status);
   yyjson_mut_obj_add_int(doc.get(), o, "bytes", r.bytes);
   yyjson_mut_obj_add_real(doc.get(), o, "duration_s", static_cast<double>(r.duration_us) / 1e6);
+  if (!r.note.empty()) str("error", r.note);
   size_t len = 0;
   std::unique_ptr<char, decltype(&free)> text(
       yyjson_mut_write(doc.get(), YYJSON_WRITE_ALLOW_INVALID_UNICODE | YYJSON_WRITE_ESCAPE_UNICODE,
@@ -105,7 +106,8 @@ std::string format_access_line(const ExchangeRecord& r, AccessLogFormat format, 
       r.method.empty() ? "-" : escape_log_text(r.method + " " + r.target + " " + r.version);
   return or_dash(r.remote_addr) + " - " + or_dash(r.user) + " [" + common_time(when) + "] \"" +
          request + "\" " + std::to_string(r.status) + " " + std::to_string(r.bytes) + " " +
-         duration_text(r.duration_us);
+         duration_text(r.duration_us) +
+         (r.note.empty() ? "" : " \"" + escape_log_text(r.note) + "\"");
 }
 
 }  // namespace tool

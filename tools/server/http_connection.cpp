@@ -64,6 +64,8 @@ std::string serialize_head(const HttpResponse& res, bool keep_alive) {
   h += std::string(http::obsolete_reason(http::int_to_status(static_cast<unsigned>(res.status))));
   h += "\r\n";
   for (const auto& [name, value] : res.headers) h += name + ": " + value + "\r\n";
+  // No client may take an error body or a stored manifest for a page to render.
+  h += "X-Content-Type-Options: nosniff\r\n";
   if (!res.content_type.empty() && !res.has_header("Content-Type"))
     h += "Content-Type: " + res.content_type + "\r\n";
   bool bodiless = res.status == 204 || res.status == 304 || res.status < 200;
@@ -374,6 +376,7 @@ class Connection : public ConnectionHandle,
     ExchangeRecord r;
     r.remote_addr = addr_;
     r.user = res_.user;
+    r.note = res_.log_note;
     r.method = req_.method;
     r.target = req_.target;
     r.version = req_.version;

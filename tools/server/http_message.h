@@ -60,6 +60,7 @@ struct HttpResponse {
   std::shared_ptr<FileBody> file;  // sent instead of `body` when set
   bool close = false;              // close the connection after this response
   std::string user;                // the authenticated user, for the access log
+  std::string log_note;            // why the server failed the request, for the access log only
 
   // Adds a header; one with CR or LF in its name or value is dropped, so no request text
   // echoed into a header can split the response.

@@ -40,6 +40,7 @@ struct ExchangeRecord {
   long long bytes = 0;        // body bytes sent
   long long bytes_in = 0;     // body bytes read
   long long duration_us = 0;  // from the first byte of the request to the last of the response
+  std::string note;           // why the server failed the request ("" when it did not)
 };
 
 // Runs on a worker thread; `body` is never null (it reads nothing when there is no body).

@@ -190,6 +190,7 @@ int run_serve(const GlobalOptions& g, const ServeOptions& o) {
   ctx.gauges.upload_sessions = [&ctx] { return ctx.uploads.size(); };
   if (!o.tls_cert.empty() && !svr.load_tls(error)) return fail("serve: " + error);
   if (!open_store(g)) return 1;
+  set_error_path_root(g.root);
   AccessLogFormat format =
       o.access_log_format == "json" ? AccessLogFormat::json : AccessLogFormat::text;
   if (!log.open(o.access_log, format))

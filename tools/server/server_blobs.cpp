@@ -3,6 +3,7 @@
 
 #include "digest.h"
 #include "header_numbers.h"
+#include "manifests/blob_users.h"
 #include "platform/platform.h"
 #include "server_context.h"
 #include "server_errors.h"
@@ -59,8 +60,9 @@ std::shared_ptr<FileBody> open_blob(const std::string& digest, std::string& erro
   // Opened through the library's platform layer, which opens only a regular file below the
   // root: a link out of the store or a FIFO in it is no blob.
   std::unique_ptr<reg::platform::File> file;
-  if (reg::platform::open_file(path, reg::platform::File::Mode::read, &file) != 0) {
-    error = "blob not found: " + digest;
+  if (int e = reg::platform::open_file(path, reg::platform::File::Mode::read, &file)) {
+    // Only what is not there is "not found": a blob file that cannot be opened is a failure.
+    error = (reg::platform::is_absent(e) ? "blob not found: " : "cannot read blob: ") + digest;
     return nullptr;
   }
   blob->fd = file->release_native_handle();
@@ -100,6 +102,42 @@ void get_blob(ServerContext& /*ctx*/, const std::string& digest, const HttpReque
   res.send_file(std::move(blob), "application/octet-stream");
 }
 
+// A blob goes only when no stored manifest names it: it is shared by every repository, and
+// removing it through one would break the images of all. The store lock is held as by a
+// collection, so that no push can name the blob between the check and the removal.
+void delete_blob(ServerContext& ctx, const std::string& name, const std::string& digest,
+                 HttpResponse& res) {
+  if (reg_blob_exists(digest.c_str()) == 0)  // nothing to look for: answered without the walk
+    return send_error(res, 404, "BLOB_UNKNOWN", "blob not found: " + digest);
+  StoreLock lock;
+  std::string error;
+  if (!lock.acquire_exclusive(ctx.root, error)) {
+    res.log_note = error;
+    return send_error(res, 500, "UNKNOWN", error);
+  }
+  const reg::BlobUser user = reg::find_blob_user(digest);
+  switch (user.use) {
+    case reg::BlobUse::used: {
+      // Another repository's manifest is not named to this caller.
+      const bool own = user.where.rfind(name + "@", 0) == 0;
+      return send_error(res, 405, "UNSUPPORTED",
+                        "blob " + digest + " is in use by " +
+                            (own ? "manifest " + user.where : std::string("a stored manifest")) +
+                            ": delete the manifests that name it; the collector then frees it");
+    }
+    case reg::BlobUse::unknown:
+      res.log_note = "cannot read " + (user.where.empty() ? "the repository list" : user.where);
+      return send_error(
+          res, 500, "UNKNOWN",
+          "cannot tell whether blob " + digest + " is in use: the store cannot be read");
+    case reg::BlobUse::unused:
+      break;
+  }
+  if (reg_blob_delete(digest.c_str()) != 0)
+    return send_library_error(res, reg_storage_last_error());
+  res.status = 202;
+}
+
 }  // namespace
 
 void handle_blob(ServerContext& ctx, const std::string& name, const std::string& digest,
@@ -111,9 +149,7 @@ void handle_blob(ServerContext& ctx, const std::string& name, const std::string&
       return send_error(res, 404, "BLOB_UNKNOWN", "blob unknown to registry");
   }
   if (req.method != "DELETE") return get_blob(ctx, digest, req, res);
-  if (reg_blob_delete(digest.c_str()) != 0)
-    return send_library_error(res, reg_storage_last_error());
-  res.status = 202;
+  delete_blob(ctx, name, digest, res);
 }
 
 }  // namespace tool

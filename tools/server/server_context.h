@@ -7,6 +7,7 @@
 
 #include "http_message.h"
 #include "metrics.h"
+#include "store_lock.h"
 
 #include <mutex>
 #include <string>
@@ -47,6 +48,10 @@ void handle_referrers(ServerContext& ctx, const std::string& name, const std::st
 bool handle_probe(ServerContext& ctx, const HttpRequest& req, HttpResponse& res);
 // `/metrics`, for an admitted caller.
 void handle_metrics(ServerContext& ctx, const HttpRequest& req, HttpResponse& res);
+
+// Takes the store lock for a write; false, with 503 and Retry-After while a collection runs
+// or 500 when the lock file cannot be opened, when the response was sent.
+bool acquire_store(ServerContext& ctx, StoreLock& lock, HttpResponse& res);
 
 // Routes one request to its handler (or answers 404/405/400 itself).
 void dispatch_request(ServerContext& ctx, const HttpRequest& req, HttpResponse& res,

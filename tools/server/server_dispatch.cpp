@@ -6,6 +6,8 @@
 #include "server_routes.h"
 #include "server_security.h"
 
+#include "platform/platform.h"
+
 namespace tool {
 namespace {
 
@@ -90,6 +92,7 @@ bool request_has_body(const HttpRequest& req) {
 void dispatch_request(ServerContext& ctx, const HttpRequest& req, HttpResponse& res,
                       const BodyReader& reader) {
   res.set_header("Docker-Distribution-API-Version", "registry/2.0");
+  reg::platform::clear_last_failure();  // what an earlier request on this thread left
   // Probes carry no credentials and tell nothing about the store's content.
   if (handle_probe(ctx, req, res)) return;
   bool metrics = req.path == "/metrics";

@@ -22,7 +22,15 @@ ApiError map_library_error(std::string_view message);
 void send_error(HttpResponse& res, int status, const char* code, std::string_view message);
 void send_error(HttpResponse& res, ApiError e, std::string_view message);
 
-// The last library failure, mapped; call with the library lock held, or pass the copied text.
+// A library failure, mapped. Called on the thread that made the failing call: a failure the
+// storage reports as passing (out of descriptors or memory) is 503 with Retry-After, and the
+// reason the platform layer kept for a server-side failure goes to the access log.
 void send_library_error(HttpResponse& res, const std::string& message);
+
+// The storage root as the server was given it: error bodies never show it, so paths in
+// messages appear relative to the root. Set once, before serving.
+void set_error_path_root(const std::string& root);
+// `message` with every occurrence of the root (as given, and as an absolute path) cut away.
+std::string without_root(std::string message);
 
 }  // namespace tool

@@ -9,11 +9,47 @@
 #include "server_routes.h"
 #include "store_lock.h"
 
+#include <cctype>
+#include <string_view>
+
 namespace tool {
 namespace {
 
 // The API's size limit for a manifest body; the library refuses smaller ones on its own.
 constexpr size_t kMaxManifestBody = 4 * 1024 * 1024;
+
+constexpr std::string_view kManifestTypes[] = {
+    "application/vnd.oci.image.manifest.v1+json",
+    "application/vnd.oci.image.index.v1+json",
+    "application/vnd.docker.distribution.manifest.v2+json",
+    "application/vnd.docker.distribution.manifest.list.v2+json",
+    "application/vnd.docker.distribution.manifest.v1+json",
+    "application/vnd.docker.distribution.manifest.v1+prettyjws",
+};
+
+// A restricted name of a media type: a letter or digit, then those and !#$&-^_.+ (at most
+// 127 characters in all).
+bool restricted_name(std::string_view s) {
+  if (s.empty() || s.size() > 127 || !std::isalnum(static_cast<unsigned char>(s[0]))) return false;
+  for (unsigned char c : s)
+    if (!std::isalnum(c) &&
+        std::string_view("!#$&-^_.+").find(static_cast<char>(c)) == std::string_view::npos)
+      return false;
+  return true;
+}
+
+// The stored content type is what the client sent at push. It is served only when it is a
+// manifest type, or an artifact's own vendor type (application/vnd.<...>, without
+// parameters): never text/html, a script or another type a browser would render.
+std::string_view servable_type(std::string_view stored) {
+  for (std::string_view t : kManifestTypes)
+    if (stored == t) return stored;
+  constexpr std::string_view kVendor = "application/vnd.";
+  if (stored.substr(0, kVendor.size()) == kVendor &&
+      restricted_name(stored.substr(std::string_view("application/").size())))
+    return stored;
+  return kManifestTypes[2];  // the store's default media type
+}
 
 void get_manifest(ServerContext& /*ctx*/, const std::string& name, const std::string& reference,
                   const HttpRequest& req, HttpResponse& res) {
@@ -31,12 +67,13 @@ void get_manifest(ServerContext& /*ctx*/, const std::string& name, const std::st
   res.status = 200;
   res.set_header("Docker-Content-Digest", digest);
   res.set_header("ETag", std::string("\"") + digest + "\"");
+  const std::string_view type = servable_type(ct);
   if (req.method == "HEAD") {
     res.set_header("Content-Length", std::to_string(body.size()));
-    res.set_header("Content-Type", ct);
+    res.set_header("Content-Type", type);
     return;
   }
-  res.set_content(body, ct);
+  res.set_content(body, type);
 }
 
 // Reads the body, at most kMaxManifestBody bytes; false when a response was sent.
@@ -73,11 +110,7 @@ void put_manifest(ServerContext& ctx, const std::string& name, const std::string
     return send_error(res, 400, "DIGEST_INVALID", "manifest does not match digest " + reference);
   StoreLock lock;
   std::string error;
-  if (!lock.acquire_shared(ctx.root, ctx.gc_wait_ms, error)) {
-    send_error(res, 503, "UNAVAILABLE", error);
-    res.set_header("Retry-After", "5");
-    return;
-  }
+  if (!acquire_store(ctx, lock, res)) return;
   std::string ct = req.get_header_value("Content-Type");
   char digest[72] = {0};
   {

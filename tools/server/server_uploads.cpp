@@ -190,15 +190,21 @@ bool mount_blob(ServerContext& ctx, const std::string& name, const std::string& 
   return true;
 }
 
+}  // namespace
+
 bool acquire_store(ServerContext& ctx, StoreLock& lock, HttpResponse& res) {
   std::string error;
   if (lock.acquire_shared(ctx.root, ctx.gc_wait_ms, error)) return true;
+  // A collection ends by itself; a lock file that cannot be opened needs an operator.
+  if (!lock.busy()) {
+    res.log_note = error;
+    send_error(res, 500, "UNKNOWN", error);
+    return false;
+  }
   send_error(res, 503, "UNAVAILABLE", error);
   res.set_header("Retry-After", "5");
   return false;
 }
-
-}  // namespace
 
 void handle_upload_start(ServerContext& ctx, const std::string& name, const std::string& user,
                          const HttpRequest& req, HttpResponse& res, const BodyReader& reader) {
