@@ -1,5 +1,6 @@
 // The blob record: written by the manifest upload for the config and layers it names, kept by
-// a repository deletion for protected manifests, rebuilt by the repair.
+// a repository deletion for protected manifests, checked by fsck and rebuilt by the repair,
+// pruned by the collector of the blobs it deletes.
 #include <string>
 
 #include "fsck/fsck.h"
@@ -37,7 +38,9 @@ TEST_F(BlobRecordsTest, UploadRecordsWhatItNamesAndRepairRestoresIt) {
   fs::remove_all(manifests_dir("app") / "blobs");
   reg::FsckReport report;
   ASSERT_TRUE(reg::fsck_store(report));
-  EXPECT_TRUE(report.findings.empty());
+  ASSERT_EQ(report.findings.size(), 3u);
+  for (const auto& f : report.findings) EXPECT_EQ(f.kind, reg::FsckKind::missing_blob_record);
+  EXPECT_TRUE(report.sound());
   reg::FsckRepairReport r;
   ASSERT_TRUE(reg::fsck_repair(r));
   EXPECT_EQ(r.blob_records_written, 3);
@@ -56,6 +59,21 @@ TEST_F(BlobRecordsTest, RepositoryDeletionKeepsTheRecordsOfProtectedManifests) {
   ASSERT_EQ(reg_repo_delete("app"), 0);
   EXPECT_TRUE(reg::blob_recorded("app", config_of(kept)));
   EXPECT_FALSE(reg::blob_recorded("app", config_of(gone)));
+}
+
+TEST_F(BlobRecordsTest, CollectorPrunesTheRecordsOfTheBlobsItDeletes) {
+  const std::string kept = image_manifest("kept", 1), gone = image_manifest("gone", 1);
+  push("app", "v1", kept);
+  push("other", "v1", gone);
+  const std::string gone_digest = push("app", "v2", gone);
+  ASSERT_EQ(reg_manifest_delete("app", gone_digest.c_str()), 0);
+  ASSERT_EQ(reg_manifest_delete("other", "v1"), 0) << reg_storage_last_error();
+  ASSERT_NE(reg_gc_json(0), nullptr) << reg_storage_last_error();
+  for (const auto& b : reg::blobs_named_by(gone)) {
+    EXPECT_FALSE(reg::blob_recorded("app", b)) << b;
+    EXPECT_FALSE(reg::blob_recorded("other", b)) << b;
+  }
+  for (const auto& b : reg::blobs_named_by(kept)) EXPECT_TRUE(reg::blob_recorded("app", b)) << b;
 }
 
 }  // namespace

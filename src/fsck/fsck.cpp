@@ -49,6 +49,7 @@ constexpr KindInfo kKinds[] = {
     {FsckKind::missing_content_type, "missing_content_type", W},
     {FsckKind::empty_content_type, "empty_content_type", W},
     {FsckKind::orphan_content_type, "orphan_content_type", W},
+    {FsckKind::missing_blob_record, "missing_blob_record", W},
     {FsckKind::unparsable_manifest, "unparsable_manifest", W},
     {FsckKind::misplaced_blob, "misplaced_blob", W},
     {FsckKind::stale_upload, "stale_upload", W},

@@ -46,6 +46,7 @@ enum class FsckKind {
   missing_content_type,    // a manifest body without content-type file
   empty_content_type,      // an empty content-type file
   orphan_content_type,     // a content-type file without manifest body
+  missing_blob_record,     // a blob a manifest names that its repository's blob record lacks
   unparsable_manifest,     // a body that hashes to its name but is no JSON object
   misplaced_blob,          // a blob file in another fan-out directory than its name's
   stale_upload,            // an upload idle for 900 s or more

@@ -27,6 +27,7 @@ struct StoreScan {
   std::set<std::string> cts;                    // digest hex of each content-type file
   std::set<std::string> linked;                 // digest hex of each valid revision link
   std::map<std::string, std::string> subjects;  // body hex -> hex of the subject it names
+  std::set<std::string> named_blobs;            // hex of every config and layer named
 };
 
 // ---- Manifest bodies and what they name ---------------------------------------------------
@@ -41,8 +42,9 @@ const char* descriptor_digest(yyjson_val* obj) {
 }
 
 void require_blob(FsckWalk& w, const std::string& where, const char* digest,
-                  const std::string& role) {
+                  const std::string& role, StoreScan& scan) {
   Path p;
+  if (digest) scan.named_blobs.insert(digest + kDigestPrefix.size());
   if (!digest || (blob_path_for_digest(digest, p) && is_file(p.c_str()))) return;
   w.add(FsckKind::missing_blob, where,
         std::string("names ") + digest + " (" + role + "), which the blob store does not hold");
@@ -50,7 +52,8 @@ void require_blob(FsckWalk& w, const std::string& where, const char* digest,
 
 // The same kinds as the upload: an index (a "manifests" member) names child manifests, an
 // image manifest its config and layers.
-void check_references(FsckWalk& w, const std::string& where, const std::string& text) {
+void check_references(FsckWalk& w, const std::string& where, const std::string& text,
+                      StoreScan& scan) {
   DocPtr doc(yyjson_read(text.data(), text.size(), 0));
   yyjson_val* root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
   if (!yyjson_is_obj(root)) {
@@ -65,9 +68,9 @@ void check_references(FsckWalk& w, const std::string& where, const std::string& 
     }
     return;
   }
-  require_blob(w, where, descriptor_digest(yyjson_obj_get(root, "config")), "config");
+  require_blob(w, where, descriptor_digest(yyjson_obj_get(root, "config")), "config", scan);
   yyjson_arr_foreach(yyjson_obj_get(root, "layers"), i, n, el) {
-    require_blob(w, where, descriptor_digest(el), "layer " + std::to_string(i));
+    require_blob(w, where, descriptor_digest(el), "layer " + std::to_string(i), scan);
   }
 }
 
@@ -87,7 +90,7 @@ void check_body(FsckWalk& w, const FsckPath& p, const std::string& hex, StoreSca
           std::string("content hashes to sha256:") + got);
     return;  // what a damaged body names proves nothing
   }
-  check_references(w, p.rel, text);
+  check_references(w, p.rel, text, scan);
   const std::string subject = subject_digest_of(text);
   if (!subject.empty()) scan.subjects[hex] = subject.substr(kDigestPrefix.size());
 }
@@ -265,18 +268,28 @@ void check_subject_index(FsckWalk& w, const FsckPath& m, const StoreScan& scan) 
 // ---- Blob record --------------------------------------------------------------------------
 
 // Empty files named by blob digests; a record of a blob no longer stored is harmless (the blob
-// is simply not found), so only foreign entries are findings.
-void check_blob_records(FsckWalk& w, const FsckPath& m) {
+// is simply not found). A blob a manifest names but the record lacks (a store from before the
+// records, or a record lost) is not readable through the repository under a policy.
+void check_blob_records(FsckWalk& w, const FsckPath& m, const StoreScan& scan) {
   FsckPath dir;
   std::vector<dir_entry> list;
-  if (!fsck_child(w, m, kBlobRecordsDirName, dir) || !is_dir(dir.abs.c_str()) ||
-      !fsck_list(w, dir, list))
-    return;
+  if (!fsck_child(w, m, kBlobRecordsDirName, dir)) return;
+  if (is_dir(dir.abs.c_str()) && !fsck_list(w, dir, list)) return;  // unreadable: recorded
+  std::set<std::string> recorded;
   for (const auto& e : list) {
     FsckPath p;
-    if (fsck_child(w, dir, e.name, p) && (e.is_dir || !hex64_valid(e.name.c_str())))
+    if (!fsck_child(w, dir, e.name, p)) continue;
+    if (e.is_dir || !hex64_valid(e.name.c_str()))
       fsck_stray(w, p, e);
+    else
+      recorded.insert(e.name);
   }
+  for (const auto& hex : scan.named_blobs)
+    if (!recorded.count(hex))
+      w.add(FsckKind::missing_blob_record, dir.rel + "/" + hex,
+            "a manifest names sha256:" + hex +
+                ", which the repository's blob record lacks: with a policy it is not readable "
+                "through the repository (fsck --repair adds it)");
 }
 
 // ---- One manifest store -------------------------------------------------------------------
@@ -308,7 +321,7 @@ void check_store(FsckWalk& w, const FsckPath& m) {
     check_revisions(w, revisions, scan);
   if (fsck_child(w, m, "tags", tags) && is_dir(tags.abs.c_str())) check_tags(w, tags, scan);
   check_subject_index(w, m, scan);
-  check_blob_records(w, m);
+  check_blob_records(w, m, scan);
   for (const auto& hex : scan.cts)
     if (!scan.bodies.count(hex))
       w.add(FsckKind::orphan_content_type, m.rel + "/" + hex + ".ct",

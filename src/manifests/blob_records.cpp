@@ -2,11 +2,14 @@
 
 #include <yyjson.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "core/fileutil.h"
 #include "core/json_members.h"
 #include "core/paths.h"
+#include "listings/discovery.h"
+#include "platform/platform.h"
 
 namespace reg {
 namespace {
@@ -72,6 +75,25 @@ int blob_records_add(std::string_view repo, const std::vector<std::string>& dige
 bool blob_recorded(std::string_view repo, std::string_view digest) {
   Path p;
   return record_path(repo, digest, p) && is_file(p.c_str());
+}
+
+int blob_records_prune(const std::vector<std::string>& hexes) {
+  std::vector<std::string> repos;
+  if (hexes.empty()) return 0;
+  discover_all_repos(repos);  // a repository missed keeps records that only hide nothing
+  int removed = 0;
+  for (const auto& repo : repos) {
+    Path dir;
+    dir_list list;
+    if (!records_dir(repo, dir) || list_dir_all(dir.c_str(), &list) != 0) continue;
+    for (const auto& e : list.entries) {
+      Path p;
+      if (std::binary_search(hexes.begin(), hexes.end(), e.name) && child_path(dir, e.name, p) &&
+          platform::remove_file(p.c_str()) == 0)
+        ++removed;
+    }
+  }
+  return removed;
 }
 
 int blob_records_rebuild(std::string_view repo, bool& complete) {

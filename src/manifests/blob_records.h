@@ -7,7 +7,9 @@
 //
 // The manifest upload records what it names before it writes the body, the server what it
 // receives; a record is never removed while its repository exists (a blob the repository once
-// held stays readable through it), and blob_records_rebuild adds what the manifests name.
+// held stays readable through it) except by the collector, for the blobs it deleted (a record
+// left behind would let the same blob, pushed again elsewhere, be read through the repository);
+// blob_records_rebuild adds what the manifests name.
 // An internal interface beside the exported functions, whose meaning it does not change.
 #pragma once
 
@@ -27,6 +29,10 @@ std::vector<std::string> blobs_named_by(std::string_view body);
 int blob_records_add(std::string_view repo, const std::vector<std::string>& digests);
 // Whether `repo` records the blob `digest`.
 bool blob_recorded(std::string_view repo, std::string_view digest);
+
+// Removes the records of the blobs `hexes` (64 hex digits each, sorted) from every repository.
+// Returns the number removed; a record that cannot be removed stays.
+int blob_records_prune(const std::vector<std::string>& hexes);
 
 // Adds the record of every blob a manifest of `repo` names. Returns the number added; sets
 // `complete` to false when a body could not be read or a record not written.

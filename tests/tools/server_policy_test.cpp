@@ -166,14 +166,18 @@ TEST_F(PolicyServerTest, EveryEndpointFollowsThePolicy) {
                  "", "application/octet-stream");
   EXPECT_EQ(status(unseen), 202);  // alice/private never held that blob
 
-  // Delete: alice on team/app, nobody else.
+  // Delete: alice on team/app, nobody else (a blob a manifest names stays).
   EXPECT_EQ(status(bob.Delete("/v2/team/app/manifests/v2")), 403);
   EXPECT_EQ(status(alice.Delete("/v2/team/app/manifests/v2")), 202);
+  EXPECT_EQ(status(bob.Delete(("/v2/team/app/blobs/" + secret).c_str())), 403);
+  EXPECT_EQ(status(alice.Delete(("/v2/team/app/blobs/" + secret).c_str())), 405);
 }
 
 TEST_F(PolicyServerTest, SighupReloadsWithoutDroppingConnections) {
   auto bob = as("bob");
   bob.set_keep_alive(true);
+  int sockets = 0;  // connections bob's client opened: a dropped one would be opened again
+  bob.set_socket_options([&sockets](auto) { ++sockets; });
   EXPECT_EQ(status(bob.Get("/v2/alice/private/tags/list")), 403);
   write_file(dir_ + "/policy.toml", std::string(kPolicy) +
                                         "\n[[rule]]\nrepositories = [\"alice/*\"]\n"
@@ -188,6 +192,7 @@ TEST_F(PolicyServerTest, SighupReloadsWithoutDroppingConnections) {
   ASSERT_EQ(kill(server_->pid(), SIGHUP), 0);
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   EXPECT_EQ(status(bob.Get("/v2/alice/private/tags/list")), 200);
+  EXPECT_EQ(sockets, 1);
   write_file(dir_ + "/policy.toml", kPolicy);
   ASSERT_EQ(kill(server_->pid(), SIGHUP), 0);
 }

@@ -3,12 +3,10 @@
 // wrong-issuer, wrongly signed or under-scoped token is refused with a Bearer challenge.
 #include <gtest/gtest.h>
 
+#include "base64.h"
 #include "digest.h"
 #include "server_process.h"
-
-#include <openssl/ecdsa.h>
-#include <openssl/evp.h>
-#include <openssl/pem.h>
+#include "token_signer.h"
 
 #include <csignal>
 #include <cstdlib>
@@ -22,51 +20,11 @@ namespace {
 namespace fs = std::filesystem;
 using tooltest::ServerProcess;
 
-std::string b64url(const std::string& in) {
-  static const char* kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-  std::string out;
-  unsigned bits = 0;
-  int count = 0;
-  for (unsigned char c : in) {
-    bits = (bits << 8) | c;
-    count += 8;
-    while (count >= 6) out += kAlphabet[(bits >> (count -= 6)) & 63];
-  }
-  if (count > 0) out += kAlphabet[(bits << (6 - count)) & 63];
-  return out;
-}
-
-// Signs header.payload with the private key at `key_path` (RS256 for RSA, ES256 for EC).
+// Signs `payload` with the private key at `key_path` (RS256 for RSA, ES256 for EC).
 std::string sign_jwt(const std::string& key_path, const std::string& payload) {
-  std::FILE* f = std::fopen(key_path.c_str(), "r");
-  EVP_PKEY* key = f ? PEM_read_PrivateKey(f, nullptr, nullptr, nullptr) : nullptr;
-  if (f) std::fclose(f);
-  if (!key) return "";
-  const bool ec = EVP_PKEY_base_id(key) == EVP_PKEY_EC;
-  const std::string input =
-      b64url(std::string("{\"alg\":\"") + (ec ? "ES256" : "RS256") + "\",\"typ\":\"JWT\"}") + "." +
-      b64url(payload);
-  EVP_MD_CTX* md = EVP_MD_CTX_new();
-  size_t len = 0;
-  EVP_DigestSignInit(md, nullptr, EVP_sha256(), nullptr, key);
-  EVP_DigestSign(md, nullptr, &len, reinterpret_cast<const unsigned char*>(input.data()),
-                 input.size());
-  std::string sig(len, '\0');
-  EVP_DigestSign(md, reinterpret_cast<unsigned char*>(sig.data()), &len,
-                 reinterpret_cast<const unsigned char*>(input.data()), input.size());
-  sig.resize(len);
-  EVP_MD_CTX_free(md);
-  EVP_PKEY_free(key);
-  if (ec) {  // DER to r||s
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(sig.data());
-    ECDSA_SIG* s = d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(sig.size()));
-    std::string raw(64, '\0');
-    BN_bn2binpad(ECDSA_SIG_get0_r(s), reinterpret_cast<unsigned char*>(raw.data()), 32);
-    BN_bn2binpad(ECDSA_SIG_get0_s(s), reinterpret_cast<unsigned char*>(raw.data()) + 32, 32);
-    ECDSA_SIG_free(s);
-    sig = raw;
-  }
-  return input + "." + b64url(sig);
+  tool::TokenSigner signer;
+  std::string error;
+  return signer.load(key_path, error) ? signer.sign(payload) : "";
 }
 
 std::string claims(const std::string& actions, long long exp_in = 300,
@@ -151,7 +109,8 @@ TEST_P(TokenServerTest, TokensGrantTheirAccessAndBadOnesAreRefused) {
 
   std::string tampered = pull;
   const size_t dot = tampered.find('.');
-  tampered = tampered.substr(0, dot + 1) + b64url(claims(R"("pull","push")")) +
+  tampered = tampered.substr(0, dot + 1) +
+             tool::base64_encode(claims(R"("pull","push")"), tool::Base64Alphabet::url) +
              tampered.substr(tampered.rfind('.'));
   for (const std::string& bad :
        {sign_jwt(key(), claims(R"("pull")", -5)),

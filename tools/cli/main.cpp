@@ -94,6 +94,35 @@ void add_serve(Cli& cli) {
   cli.bind(s, [&cli, o] { return tool::run_serve(cli.g, *o); });
 }
 
+void add_token_server(Cli& cli) {
+  auto o = std::make_shared<tool::TokenServerOptions>();
+  auto* t = cli.app.add_subcommand("token-server",
+                                   "Issue bearer tokens for the registry (Docker token protocol)");
+  t->add_option("--listen", o->listen, "Address:port to listen on (loopback by default)");
+  t->add_option("--htpasswd", o->htpasswd, "Users who may log in (bcrypt entries, htpasswd -B)")
+      ->required();
+  t->add_option("--policy", o->policy,
+                "Access policy (TOML) that bounds every grant; reread on SIGHUP");
+  t->add_option("--key", o->key, "Private key (PEM, RSA or P-256) that signs the tokens")
+      ->required();
+  t->add_option("--issuer", o->issuer, "The tokens' issuer (serve --token-issuer)")->required();
+  t->add_option("--service", o->service, "The tokens' audience (serve --token-service)")
+      ->required();
+  t->add_option("--expiry", o->expiry_s, "Seconds a token is valid")->check(CLI::Range(1, 86400));
+  t->add_option("--tls-cert", o->tls_cert, "TLS certificate chain (PEM); serve HTTPS");
+  t->add_option("--tls-key", o->tls_key, "TLS private key (PEM)");
+  t->add_option("--access-log", o->access_log, "Access log file ('-' for stdout)");
+  t->add_option("--threads", o->threads, "Worker threads")->check(CLI::PositiveNumber);
+  t->add_option("--auth-cache-seconds", o->auth_cache_s,
+                "How long credentials that passed are taken without a new bcrypt check")
+      ->check(CLI::PositiveNumber);
+  t->add_option("--auth-failures-per-minute", o->auth_failures_per_minute,
+                "Failed logins from one address in a minute before 429")
+      ->check(CLI::PositiveNumber);
+  t->add_flag("--insecure", o->insecure, "Allow a non-loopback address without TLS");
+  cli.bind(t, [o] { return tool::run_token_server(*o); });
+}
+
 void add_policy(Cli& cli) {
   auto o = std::make_shared<tool::PolicyCheckOptions>();
   auto* pol = cli.app.add_subcommand("policy", "Access policies");
@@ -200,6 +229,7 @@ int main(int argc, char** argv) {
   cli.app.require_subcommand(1);
   add_global_options(cli.app, cli.g);
   add_serve(cli);
+  add_token_server(cli);
   add_policy(cli);
   add_gc(cli);
   add_retention(cli);

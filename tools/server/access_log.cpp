@@ -18,15 +18,6 @@ std::string common_time(long long when) {
   return buf;
 }
 
-std::string iso_time(long long when) {
-  std::time_t t = static_cast<std::time_t>(when);
-  std::tm tm;
-  gmtime_r(&t, &tm);
-  char buf[32];
-  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return buf;
-}
-
 std::string duration_text(long long us) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "%.3f", static_cast<double>(us) / 1e6);
@@ -60,6 +51,15 @@ std::string json_line(const ExchangeRecord& r, long long when) {
 }
 
 }  // namespace
+
+std::string iso_time(long long when) {
+  std::time_t t = static_cast<std::time_t>(when);
+  std::tm tm;
+  gmtime_r(&t, &tm);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return buf;
+}
 
 void AccessLog::FileClose::operator()(FILE* f) const noexcept {
   if (f != stdout && f != stderr) fclose(f);

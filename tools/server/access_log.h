@@ -32,6 +32,9 @@ class AccessLog {
 // One line of the log, without its newline; `when` is seconds since the Unix epoch.
 std::string format_access_line(const ExchangeRecord& r, AccessLogFormat format, long long when);
 
+// `when` (seconds since the Unix epoch) as "2026-01-31T12:00:00Z".
+std::string iso_time(long long when);
+
 // Control characters, '"', '\\' and bytes above 0x7E as \xHH.
 std::string escape_log_text(const std::string& s);
 

@@ -7,21 +7,13 @@
 
 #include <cstdio>
 
+#include "base64.h"
 #include "json_util.h"
 
 namespace tool {
 namespace {
 
 constexpr std::size_t kMaxToken = 16384;
-
-int b64url_value(char c) {
-  if (c >= 'A' && c <= 'Z') return c - 'A';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-  if (c >= '0' && c <= '9') return c - '0' + 52;
-  if (c == '-') return 62;
-  if (c == '_') return 63;
-  return -1;
-}
 
 EVP_PKEY* read_key(const std::string& path) {
   std::FILE* f = std::fopen(path.c_str(), "r");
@@ -93,24 +85,6 @@ void read_access(yyjson_val* access, std::vector<TokenGrant>& out) {
 
 }  // namespace
 
-bool base64url_decode(std::string_view in, std::string& out) {
-  out.clear();
-  if (in.size() % 4 == 1) return false;
-  unsigned bits = 0;
-  int count = 0;
-  for (char c : in) {
-    const int v = b64url_value(c);
-    if (v < 0) return false;
-    bits = (bits << 6) | static_cast<unsigned>(v);
-    count += 6;
-    if (count >= 8) {
-      count -= 8;
-      out.push_back(static_cast<char>((bits >> count) & 0xFF));
-    }
-  }
-  return true;
-}
-
 Actions TokenClaims::allowed(std::string_view repo) const {
   Actions a = 0;
   for (const auto& g : access)
@@ -150,9 +124,9 @@ bool TokenVerifier::verify(std::string_view token, std::int64_t now, TokenClaims
     return false;
   }
   std::string header, payload, sig;
-  if (!base64url_decode(token.substr(0, d1), header) ||
-      !base64url_decode(token.substr(d1 + 1, d2 - d1 - 1), payload) ||
-      !base64url_decode(token.substr(d2 + 1), sig)) {
+  if (!base64_decode(token.substr(0, d1), Base64Alphabet::url, header) ||
+      !base64_decode(token.substr(d1 + 1, d2 - d1 - 1), Base64Alphabet::url, payload) ||
+      !base64_decode(token.substr(d2 + 1), Base64Alphabet::url, sig)) {
     why = "malformed token";
     return false;
   }

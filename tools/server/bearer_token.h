@@ -50,7 +50,4 @@ class TokenVerifier {
   std::string alg_;  // "RS256" or "ES256", by the key's type
 };
 
-// base64url without padding, as JWTs use it.
-bool base64url_decode(std::string_view in, std::string& out);
-
 }  // namespace tool

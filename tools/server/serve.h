@@ -32,6 +32,23 @@ struct ServeOptions {
 };
 int run_serve(const GlobalOptions& g, const ServeOptions& o);
 
+// `tarnwick-registry token-server`: the bundled token service (token_service.h).
+struct TokenServerOptions {
+  std::string listen = "127.0.0.1:5001";
+  std::string htpasswd;                   // the users (bcrypt); required
+  std::string policy;                     // what each may be granted; empty: users get all
+  std::string key;                        // PEM private key (RSA or P-256) that signs
+  std::string issuer, service;            // the tokens' iss and aud, as `serve` checks them
+  int expiry_s = 300;                     // tokens' lifetime
+  std::string tls_cert, tls_key;          // PEM files; both or neither
+  std::string access_log;                 // file; empty for stderr, "-" for stdout
+  int threads = 8;                        // worker threads (a login costs a bcrypt run)
+  int auth_cache_s = 60;                  // credentials that passed bcrypt are good this long
+  int auth_failures_per_minute = 20;      // failed logins from one address before 429
+  bool insecure = false;                  // allow a non-loopback address without TLS
+};
+int run_token_server(const TokenServerOptions& o);
+
 // `tarnwick-registry policy check FILE [--user U --repo R] [--htpasswd FILE]`: validates a
 // policy and, given a user (or none, for anonymous) and a repository, explains what it grants.
 struct PolicyCheckOptions {

@@ -6,12 +6,8 @@
 #include "serve.h"
 #include "server_context.h"
 #include "server_errors.h"
+#include "server_lifecycle.h"
 #include "server_security.h"
-
-#include <pthread.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -24,23 +20,11 @@
 namespace tool {
 namespace {
 
-bool split_listen(const std::string& listen, std::string& host, int& port) {
-  size_t colon = listen.rfind(':');
-  if (colon == std::string::npos) return false;
-  host = listen.substr(0, colon);
-  if (host.size() > 2 && host.front() == '[' && host.back() == ']')
-    host = host.substr(1, host.size() - 2);
-  std::string p = listen.substr(colon + 1);
-  if (p.empty() || p.size() > 5 || p.find_first_not_of("0123456789") != std::string::npos)
-    return false;
-  port = std::stoi(p);
-  return port <= 65535 && !host.empty();
-}
-
 // The checks on the security options, before anything listens; "" when they hold.
 std::string security_refusal(const ServeOptions& o, const std::string& host) {
   if (o.tls_cert.empty() != o.tls_key.empty()) return "serve: --tls-cert and --tls-key go together";
-  return listen_refusal(host, !o.tls_cert.empty(), !o.htpasswd.empty(), o.insecure);
+  const bool credentials = !o.htpasswd.empty() || !o.tokens.key.empty();
+  return listen_refusal(host, !o.tls_cert.empty(), credentials, o.insecure);
 }
 
 // Errors the HTTP layer answers by itself, in the API's form.
@@ -57,14 +41,6 @@ HttpServerConfig http_config(const ServeOptions& o) {
   c.tls_cert = o.tls_cert;
   c.tls_key = o.tls_key;
   return c;
-}
-
-// Every connection holds a descriptor: allow as many as the hard limit does.
-void raise_descriptor_limit() {
-  rlimit rl;
-  if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur >= rl.rlim_max) return;
-  rl.rlim_cur = rl.rlim_max;
-  setrlimit(RLIMIT_NOFILE, &rl);
 }
 
 // Cancels the upload sessions idle past their time, every few seconds until `stop`.
@@ -105,42 +81,6 @@ class UploadExpiry {
   bool stop_ = false;
   std::thread thread_;
 };
-
-// A policy that fails to load leaves the one in force; connections are never dropped.
-void reload_policy(PolicyHolder* policy) {
-  if (policy == nullptr) return;
-  std::string error;
-  if (policy->reload(error))
-    std::fprintf(stderr, "tarnwick-registry: policy reloaded\n");
-  else
-    std::fprintf(stderr, "tarnwick-registry: policy not reloaded, the previous one stays: %s\n",
-                 error.c_str());
-}
-
-// SIGINT, SIGTERM and SIGHUP are blocked in every thread and taken here, so the server stops
-// (or reloads its policy) from an ordinary thread rather than inside a signal handler.
-std::thread start_signal_watcher(HttpServer& svr, PolicyHolder* policy) {
-  return std::thread([&svr, policy] {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGHUP);
-    int sig = 0;
-    while (sigwait(&set, &sig) == 0 && sig == SIGHUP) reload_policy(policy);
-    svr.shutdown();
-  });
-}
-
-void block_stop_signals() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);
-  signal(SIGPIPE, SIG_IGN);  // a client that goes away is a failed write, not a dead server
-}
 
 }  // namespace
 
@@ -198,7 +138,8 @@ int run_serve(const GlobalOptions& g, const ServeOptions& o) {
   raise_descriptor_limit();
   int bound = svr.listen(host, port, error);
   if (bound < 0) return fail("serve: cannot listen on " + o.listen);
-  if (o.insecure && !is_loopback_host(host) && (o.tls_cert.empty() || o.htpasswd.empty()))
+  if (o.insecure && !is_loopback_host(host) &&
+      (o.tls_cert.empty() || (o.htpasswd.empty() && o.tokens.key.empty())))
     std::fprintf(stderr,
                  "tarnwick-registry: warning: %s is reachable without TLS and credentials\n",
                  host.c_str());

@@ -1,5 +1,6 @@
 #include "server_security.h"
 
+#include "base64.h"
 #include "server_errors.h"
 
 #include <arpa/inet.h>
@@ -29,34 +30,6 @@ bool same_text(std::string_view a, std::string_view b) {
   unsigned char diff = 0;
   for (size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
   return diff == 0;
-}
-
-int base64_value(char c) {
-  if (c >= 'A' && c <= 'Z') return c - 'A';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-  if (c >= '0' && c <= '9') return c - '0' + 52;
-  if (c == '+') return 62;
-  if (c == '/') return 63;
-  return -1;
-}
-
-// Standard alphabet; the '=' padding may be left off, as some clients do.
-bool base64_decode(std::string_view in, std::string& out) {
-  while (!in.empty() && in.back() == '=') in.remove_suffix(1);
-  if (in.size() % 4 == 1) return false;
-  unsigned bits = 0;
-  int count = 0;
-  for (char c : in) {
-    int v = base64_value(c);
-    if (v < 0) return false;
-    bits = (bits << 6) | static_cast<unsigned>(v);
-    count += 6;
-    if (count >= 8) {
-      count -= 8;
-      out.push_back(static_cast<char>((bits >> count) & 0xFF));
-    }
-  }
-  return true;
 }
 
 // A hash at the cost most users have, with a fixed salt and a digest no password yields.
@@ -139,7 +112,7 @@ bool parse_basic_auth(std::string_view header, std::string& user, std::string& p
   while (!header.empty() && header.front() == ' ') header.remove_prefix(1);
   while (!header.empty() && header.back() == ' ') header.remove_suffix(1);
   std::string decoded;
-  if (header.empty() || !base64_decode(header, decoded)) return false;
+  if (header.empty() || !base64_decode(header, Base64Alphabet::standard, decoded)) return false;
   size_t colon = decoded.find(':');
   if (colon == std::string::npos || colon == 0) return false;
   user = decoded.substr(0, colon);
