@@ -28,14 +28,15 @@ fail() {
   exit 1
 }
 check_eq() { [ "$1" == "$2" ] || fail "$3: expected [$2], got [$1]"; }
-# Starts the tool in the background with output to NAME.out/.err; prints the port it took.
+# Starts the tool in the background with output to NAME.out/.err and sets PORT to the port it
+# took (not in a subshell: PIDS must reach the cleanup).
 start() {
   local name=$1
   shift
   "$TOOL" "$@" >"$WORK/$name.out" 2>"$WORK/$name.err" &
   PIDS+=($!)
   for _ in $(seq 100); do grep -q 'https://' "$WORK/$name.out" 2>/dev/null && break; sleep 0.1; done
-  sed -n 's/.*https:\/\/127\.0\.0\.1:\([0-9]*\).*/\1/p' "$WORK/$name.out"
+  PORT=$(sed -n 's/.*https:\/\/127\.0\.0\.1:\([0-9]*\).*/\1/p' "$WORK/$name.out")
 }
 
 mkdir -p "$WORK/certs"
@@ -62,14 +63,14 @@ actions = ["pull"]
 TOML
 
 TLS=(--tls-cert "$WORK/certs/ca.crt" --tls-key "$WORK/tls.key")
-TPORT=$(start tokens token-server --listen 127.0.0.1:0 "${TLS[@]}" --htpasswd "$WORK/htpasswd" \
-  --policy "$WORK/policy.toml" --key "$WORK/token.key" --issuer e2e-issuer --service e2e-registry)
-[ -n "$TPORT" ] || fail "token server did not start"
-RPORT=$(start registry --root "$WORK/store" serve --listen 127.0.0.1:0 "${TLS[@]}" \
-  --token-key "$WORK/token.pub" --token-realm "https://127.0.0.1:$TPORT/token" \
-  --token-service e2e-registry --token-issuer e2e-issuer)
-[ -n "$RPORT" ] || fail "registry did not start"
-REG=127.0.0.1:$RPORT
+start tokens token-server --listen 127.0.0.1:0 "${TLS[@]}" --htpasswd "$WORK/htpasswd" \
+  --policy "$WORK/policy.toml" --key "$WORK/token.key" --issuer e2e-issuer --service e2e-registry
+[ -n "$PORT" ] || fail "token server did not start"
+start registry --root "$WORK/store" serve --listen 127.0.0.1:0 "${TLS[@]}" \
+  --token-key "$WORK/token.pub" --token-realm "https://127.0.0.1:$PORT/token" \
+  --token-service e2e-registry --token-issuer e2e-issuer
+[ -n "$PORT" ] || fail "registry did not start"
+REG=127.0.0.1:$PORT
 SK=(skopeo --insecure-policy)
 CERTS=(--cert-dir "$WORK/certs")
 export REGISTRY_AUTH_FILE=$WORK/auth.json  # no login of the machine's user leaks in
