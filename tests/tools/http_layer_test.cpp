@@ -257,6 +257,14 @@ TEST(AccessLogTest, LinesCarryAddressUserAndDurationWithRequestTextEscaped) {
   refused.status = 408;
   EXPECT_EQ(tool::format_access_line(refused, tool::AccessLogFormat::text, 0),
             "10.0.0.7 - - [01/Jan/1970:00:00:00 +0000] \"-\" 408 0 0.000");
+  // A server-side failure carries its reason, escaped like the request.
+  refused.note = "cannot list tags: a (list: Permission denied)\n";
+  EXPECT_EQ(tool::format_access_line(refused, tool::AccessLogFormat::text, 0),
+            "10.0.0.7 - - [01/Jan/1970:00:00:00 +0000] \"-\" 408 0 0.000 "
+            "\"cannot list tags: a (list: Permission denied)\\x0a\"");
+  EXPECT_NE(tool::format_access_line(refused, tool::AccessLogFormat::json, 0)
+                .find(R"("error":"cannot list tags: a (list: Permission denied)\n")"),
+            std::string::npos);
 }
 
 TEST(HttpMessageTest, TargetsDecodeIntoPathAndParameters) {
