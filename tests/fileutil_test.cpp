@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "core/fileutil.h"
+#include "platform/call_counts.h"
 #include "platform/fault.h"
 #include "support/test_support.h"
 
@@ -188,6 +189,30 @@ TEST(JsonEscape, StopsWhenFewerThanNineBytesAreFree) {
   char empty[4] = "xyz";
   EXPECT_EQ(reg::json_escape_append(empty, 4, nullptr), 0);
   EXPECT_EQ(empty[0], '\0');
+}
+
+// The platform layer counts its calls by kind; syncs of files and directories are counted
+// apart, and a sync of something that is not there fails instead of passing silently.
+TEST_F(FileUtilTest, SyncsAreCountedByKind) {
+  namespace p = reg::platform;
+  const std::string f = at("f");
+  const p::CallCounts before = p::call_counts();
+  ASSERT_EQ(reg::write_file(f.c_str(), "x", 1), 0);
+  std::unique_ptr<p::File> file;
+  ASSERT_EQ(p::open_file(f.c_str(), p::File::Mode::append, &file), 0);
+  EXPECT_EQ(file->sync(), 0);
+  file.reset();
+  EXPECT_EQ(p::sync_file(f.c_str()), 0);
+  EXPECT_EQ(p::sync_dir(tmp_.str().c_str()), 0);
+  EXPECT_NE(p::sync_dir(at("missing").c_str()), 0);
+  EXPECT_NE(p::sync_file(at("missing").c_str()), 0);
+  const p::CallCounts d = p::call_counts() - before;
+  EXPECT_EQ(d.file_syncs, 3u);
+  EXPECT_EQ(d.dir_syncs, 2u);
+  EXPECT_EQ(d.renames, 1u);
+  EXPECT_EQ(d.syncs(), 5u);
+  EXPECT_GE(d.opens, 2u);
+  EXPECT_GE(d.total(), d.syncs() + d.renames + d.opens);
 }
 
 }  // namespace

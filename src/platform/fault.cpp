@@ -1,5 +1,7 @@
 #include "platform/fault.h"
 
+#include "platform/call_counts.h"
+
 #include <array>
 #include <atomic>
 #include <mutex>
@@ -31,6 +33,7 @@ std::atomic<bool> g_active{false};
 }  // namespace
 
 int hit(Op op) {
+  platform::count_call(op);
   if (!g_active.load(std::memory_order_relaxed)) return 0;
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mu);

@@ -20,6 +20,8 @@ enum class Op : int {
   write,
   close,
   lock,
+  sync_file,
+  sync_dir,
   count_,
 };
 

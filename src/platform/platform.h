@@ -88,6 +88,13 @@ int remove_file(const char* path);  // a file or a link (removed, never followed
 // symbolic link at `to` is refused (kErrSymlink), not replaced.
 int rename_path(const char* from, const char* to);
 
+// Durability. A write, a rename or an unlink reaches the disk only when synced: the data of a
+// file with sync_file (or File::sync while it is open), a name created, renamed or removed in
+// a directory with sync_dir of that directory. Callers batch them: write every file, sync each
+// once, rename, then sync each directory touched once.
+int sync_file(const char* path);  // the file's data and size (not its name)
+int sync_dir(const char* path);   // the directory's entries
+
 // An open byte stream. Closed by its destructor; close() reports the close result.
 class File {
  public:
@@ -109,6 +116,8 @@ class File {
   // An advisory lock on the whole file, shared or exclusive, held until close; waits until
   // it is granted. Only other holders of such locks are held off, never plain reads/writes.
   int lock(bool exclusive);
+  // Makes what was written durable: the data and the size, not the name (sync_dir).
+  int sync();
   int close();
   // Hands the open descriptor to the caller, who closes it: for a server that sends the file
   // with the system's own calls once this layer has checked what it opened.

@@ -92,9 +92,23 @@ const char* op_name(fault::Op op) {
       return "close";
     case fault::Op::lock:
       return "lock";
+    case fault::Op::sync_file:
+      return "sync";
+    case fault::Op::sync_dir:
+      return "directory sync";
     default:
       return "call";
   }
+}
+
+// fdatasync carries a file's data and size, all a reader of the store needs; a directory's
+// entries need the full fsync.
+int sync_descriptor(int fd, bool whole) {
+  int r;
+  do {
+    r = whole ? ::fsync(fd) : ::fdatasync(fd);
+  } while (r != 0 && errno == EINTR);
+  return r == 0 ? 0 : errno;
 }
 
 }  // namespace
@@ -251,6 +265,22 @@ int rename_path(const char* from, const char* to) {
   return noted(fault::Op::rename, rename_path_unnoted(from, to));
 }
 
+int sync_file(const char* path) {
+  if (int e = fault::hit(fault::Op::sync_file)) return noted(fault::Op::sync_file, e);
+  beneath::Fd fd;
+  if (int e = beneath::open_path(path, O_RDONLY | O_NONBLOCK, 0, &fd))
+    return noted(fault::Op::sync_file, e);
+  return noted(fault::Op::sync_file, sync_descriptor(fd.get(), false));
+}
+
+int sync_dir(const char* path) {
+  if (int e = fault::hit(fault::Op::sync_dir)) return noted(fault::Op::sync_dir, e);
+  beneath::Fd fd;
+  if (int e = beneath::open_path(path, O_RDONLY | O_DIRECTORY | O_NONBLOCK, 0, &fd))
+    return noted(fault::Op::sync_dir, e);
+  return noted(fault::Op::sync_dir, sync_descriptor(fd.get(), true));
+}
+
 File::~File() {
   if (fd_ >= 0) ::close(fd_);
 }
@@ -306,6 +336,11 @@ int File::lock(bool exclusive) {
     r = flock(fd_, exclusive ? LOCK_EX : LOCK_SH);
   } while (r != 0 && errno == EINTR);
   return r == 0 ? 0 : noted(fault::Op::lock, errno);
+}
+
+int File::sync() {
+  if (int e = fault::hit(fault::Op::sync_file)) return noted(fault::Op::sync_file, e);
+  return noted(fault::Op::sync_file, sync_descriptor(fd_, false));
 }
 
 int File::release_native_handle() {
