@@ -4,51 +4,25 @@
 #include "cmd_fsck.h"
 #include "commands.h"
 #include "serve.h"
+#include "settings.h"
 
-#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
+#include <type_traits>
+#include <utility>
+#include <variant>
+#include <vector>
 
 namespace {
 
 using tool::GlobalOptions;
 
-void add_global_options(CLI::App& app, GlobalOptions& g) {
-  const char* env_root = std::getenv("TARNWICK_ROOT");
-  if (env_root != nullptr) g.root = env_root;
-  app.add_option("--root", g.root, "Storage root directory (or $TARNWICK_ROOT)");
-  app.add_option("--protect", g.protect, "Tag-protection rules, e.g. \"release-*, team/app:rc*\"");
+void add_global_options(CLI::App& app, GlobalOptions& g, std::string& config) {
+  app.add_option("--config", config,
+                 "Configuration file (TOML): the store, its protection rules and serve's options")
+      ->envname("TARNWICK_CONFIG");
   app.add_flag("--json", g.json, "Print the library's JSON unchanged");
-}
-
-// The HTTP layer's limits, each with the status it answers when passed.
-void add_limit_options(CLI::App* s, tool::ServeOptions& o) {
-  tool::HttpLimits& l = o.limits;
-  auto positive = [s](const char* name, int& v, const char* what) {
-    s->add_option(name, v, what)->check(CLI::PositiveNumber);
-  };
-  positive("--header-timeout", l.header_timeout_s, "Seconds to receive a request's headers (408)");
-  positive("--keepalive-timeout", l.keepalive_timeout_s, "Seconds an idle connection stays open");
-  positive("--body-timeout", l.body_timeout_s, "Seconds without request body bytes (408)");
-  positive("--send-timeout", l.send_timeout_s, "Seconds a response may make no progress");
-  positive("--max-header-count", l.max_header_count, "Header fields per request (431)");
-  positive("--max-header-bytes", l.max_header_bytes, "Bytes of request line and headers (431)");
-  positive("--max-url-length", l.max_url_length, "Bytes of the request target (414)");
-  positive("--max-connections", l.max_connections, "Open connections in total (503)");
-  positive("--max-connections-per-address", l.max_connections_per_address,
-           "Open connections from one client address (503)");
-  positive("--max-uploads", o.max_uploads, "Open upload sessions in total (429)");
-  positive("--max-uploads-per-user", o.max_uploads_per_user,
-           "Open upload sessions of one user (429)");
-  positive("--upload-idle-timeout", o.upload_idle_s,
-           "Seconds after which an idle upload session is cancelled");
-  positive("--auth-cache-seconds", o.auth_cache_s,
-           "How long credentials that passed are taken without a new bcrypt check");
-  positive("--auth-failures-per-minute", o.auth_failures_per_minute,
-           "Failed logins from one address in a minute before 429");
-  positive("--drain-timeout", o.drain_timeout_s,
-           "On SIGTERM, seconds for requests in flight to finish");
 }
 
 // The command line being built: the global options and the exit code that every subcommand
@@ -56,7 +30,10 @@ void add_limit_options(CLI::App* s, tool::ServeOptions& o) {
 // shared object that the subcommand's callback keeps alive.
 struct Cli {
   CLI::App app{"tarnwick-registry: OCI registry server and store maintenance"};
-  GlobalOptions g;
+  tool::Settings settings;
+  GlobalOptions& g = settings.global;
+  std::string config;
+  std::vector<std::pair<const tool::SettingSpec*, CLI::Option*>> setting_options;
   int rc = 0;
 
   // Runs `fn` when `sub` was chosen; its result becomes the exit code.
@@ -66,32 +43,55 @@ struct Cli {
   }
 };
 
+// Every option of the settings table: the global ones on the program, the rest on serve.
+void add_setting_options(Cli& cli, CLI::App* serve) {
+  for (const tool::SettingSpec& spec : tool::setting_specs()) {
+    CLI::App* on = spec.global ? &cli.app : serve;
+    CLI::Option* opt = std::visit(
+        [&](auto* v) {
+          if constexpr (std::is_same_v<decltype(v), bool*>)
+            return on->add_flag(spec.flag, *v, spec.help);
+          else
+            return on->add_option(spec.flag, *v, spec.help);
+        },
+        spec.field(cli.settings));
+    if (spec.check == tool::SettingCheck::positive) opt->check(CLI::PositiveNumber);
+    if (spec.check == tool::SettingCheck::non_negative) opt->check(CLI::NonNegativeNumber);
+    if (spec.env != nullptr) opt->envname(spec.env);
+    cli.setting_options.emplace_back(&spec, opt);
+  }
+}
+
+// The configuration file under the command line: a flag given (or its environment variable)
+// wins over the file, the file over the defaults.
+void apply_config_file(Cli& cli) {
+  if (cli.config.empty()) return;
+  tool::Settings file;
+  std::string error;
+  if (!tool::load_settings_file(cli.config, file, error)) {
+    tool::fail(error);
+    throw CLI::RuntimeError(2);
+  }
+  for (const auto& [spec, opt] : cli.setting_options)
+    if (opt->count() > 0) tool::copy_setting(*spec, cli.settings, file);
+  file.global.json = cli.g.json;
+  cli.settings = file;
+}
+
 void add_serve(Cli& cli) {
-  auto o = std::make_shared<tool::ServeOptions>();
   auto* s = cli.app.add_subcommand("serve", "Serve the OCI Distribution API from the store");
-  s->add_option("--listen", o->listen, "Address:port to listen on (loopback by default)");
-  s->add_option("--threads", o->threads, "Worker threads that run requests")
-      ->check(CLI::PositiveNumber);
-  s->add_option("--io-threads", o->io_threads, "Threads that serve the connections")
-      ->check(CLI::PositiveNumber);
-  add_limit_options(s, *o);
-  s->add_option("--gc-wait-ms", o->gc_wait_ms,
-                "How long a push waits for a running collection before 503");
-  s->add_option("--access-log", o->access_log, "Access log file ('-' for stdout)");
-  s->add_option("--access-log-format", o->access_log_format, "text or json");
-  s->add_option("--tls-cert", o->tls_cert, "TLS certificate chain (PEM); serve HTTPS");
-  s->add_option("--tls-key", o->tls_key, "TLS private key (PEM)");
-  s->add_option("--htpasswd", o->htpasswd, "Users allowed in (bcrypt entries, htpasswd -B)");
-  s->add_option("--policy", o->policy,
-                "Access policy (TOML): who may pull, push, delete what; reread on SIGHUP");
-  s->add_option("--token-key", o->tokens.key,
-                "Public key (PEM, RSA or P-256) of the token service: take bearer tokens");
-  s->add_option("--token-realm", o->tokens.realm, "Where clients get tokens (URL)");
-  s->add_option("--token-service", o->tokens.service, "The audience tokens must name");
-  s->add_option("--token-issuer", o->tokens.issuer, "The issuer tokens must name");
-  s->add_flag("--read-only", o->read_only, "Refuse every push and deletion");
-  s->add_flag("--insecure", o->insecure, "Allow a non-loopback address without TLS and --htpasswd");
-  cli.bind(s, [&cli, o] { return tool::run_serve(cli.g, *o); });
+  add_setting_options(cli, s);
+  cli.bind(s, [&cli] { return tool::run_serve(cli.g, cli.settings.serve); });
+}
+
+void add_config(Cli& cli) {
+  auto file = std::make_shared<std::string>();
+  auto* cfg = cli.app.add_subcommand("config", "Configuration files");
+  cfg->require_subcommand(1);
+  auto* check = cfg->add_subcommand(
+      "check", "Validate a configuration file and print the effective configuration");
+  check->add_option("FILE", *file, "Configuration file (TOML)")->required();
+  cli.bind(check, [file] { return tool::run_config_check(*file); });
 }
 
 void add_token_server(Cli& cli) {
@@ -227,9 +227,11 @@ void add_fsck(Cli& cli) {
 int main(int argc, char** argv) {
   Cli cli;
   cli.app.require_subcommand(1);
-  add_global_options(cli.app, cli.g);
+  add_global_options(cli.app, cli.g, cli.config);
+  cli.app.parse_complete_callback([&cli] { apply_config_file(cli); });
   add_serve(cli);
   add_token_server(cli);
+  add_config(cli);
   add_policy(cli);
   add_gc(cli);
   add_retention(cli);

@@ -30,6 +30,18 @@ void header(std::string& out, const char* name, const char* type, const char* he
 
 }  // namespace
 
+void render_metric(std::string& out, const char* name, const char* type, const char* help,
+                   uint64_t value) {
+  header(out, name, type, help);
+  append(out, "%s %llu\n", name, static_cast<unsigned long long>(value));
+}
+
+void render_metric(std::string& out, const char* name, const char* type, const char* help,
+                   double value) {
+  header(out, name, type, help);
+  append(out, "%s %.6f\n", name, value);
+}
+
 MetricRoute metric_route(std::string_view target) {
   std::string_view path = target.substr(0, target.find('?'));
   if (path == "/healthz") return MetricRoute::healthz;
@@ -130,18 +142,17 @@ std::string ServerMetrics::render(const MetricGauges& gauges) const {
            static_cast<unsigned long long>(count));
   }
 
-  header(out, "tarnwick_http_request_body_bytes_total", "counter", "Request body bytes read.");
-  append(out, "tarnwick_http_request_body_bytes_total %llu\n",
-         static_cast<unsigned long long>(bytes_in_.load(std::memory_order_relaxed)));
-  header(out, "tarnwick_http_response_body_bytes_total", "counter", "Response body bytes sent.");
-  append(out, "tarnwick_http_response_body_bytes_total %llu\n",
-         static_cast<unsigned long long>(bytes_out_.load(std::memory_order_relaxed)));
-  header(out, "tarnwick_http_open_connections", "gauge", "Connections open now.");
-  append(out, "tarnwick_http_open_connections %zu\n",
-         gauges.open_connections ? gauges.open_connections() : size_t{0});
-  header(out, "tarnwick_upload_sessions", "gauge", "Blob upload sessions in progress.");
-  append(out, "tarnwick_upload_sessions %zu\n",
-         gauges.upload_sessions ? gauges.upload_sessions() : size_t{0});
+  auto read = [](const std::atomic<uint64_t>& n) { return n.load(std::memory_order_relaxed); };
+  auto gauge = [](const std::function<size_t()>& f) { return uint64_t{f ? f() : 0}; };
+  render_metric(out, "tarnwick_http_request_body_bytes_total", "counter",
+                "Request body bytes read.", read(bytes_in_));
+  render_metric(out, "tarnwick_http_response_body_bytes_total", "counter",
+                "Response body bytes sent.", read(bytes_out_));
+  render_metric(out, "tarnwick_http_open_connections", "gauge", "Connections open now.",
+                gauge(gauges.open_connections));
+  render_metric(out, "tarnwick_upload_sessions", "gauge", "Blob upload sessions in progress.",
+                gauge(gauges.upload_sessions));
+  for (const auto& family : gauges.families) family(out);
   return out;
 }
 

@@ -1,6 +1,6 @@
 // The server's counters for `GET /metrics`, in the Prometheus text exposition format (0.0.4):
 // requests by method, route and status, a latency histogram by route, body bytes in and out,
-// open connections and upload sessions. The HTTP layer's exchange logger feeds them; every
+// open connections and upload sessions, and the families other parts of the server add. The HTTP layer's exchange logger feeds them; every
 // counter is a lock-free atomic, so a scrape never holds a request up.
 #pragma once
 
@@ -12,6 +12,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tool {
 
@@ -35,11 +36,20 @@ enum class MetricRoute {
 MetricRoute metric_route(std::string_view target);
 const char* metric_route_name(MetricRoute r);
 
-// Values read at scrape time from elsewhere in the server.
+// Values read at scrape time from elsewhere in the server. `families` render whole metric
+// families that other parts keep (the store's statistics, collections, syncs); each appends
+// to the exposition with the helpers below.
 struct MetricGauges {
   std::function<size_t()> open_connections;
   std::function<size_t()> upload_sessions;
+  std::vector<std::function<void(std::string& out)>> families;
 };
+
+// "# HELP" and "# TYPE" of one family, then its one unlabelled sample.
+void render_metric(std::string& out, const char* name, const char* type, const char* help,
+                   uint64_t value);
+void render_metric(std::string& out, const char* name, const char* type, const char* help,
+                   double value);
 
 class ServerMetrics {
  public:

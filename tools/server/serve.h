@@ -29,8 +29,12 @@ struct ServeOptions {
   TokenSettings tokens;                    // bearer tokens, when tokens.key is given
   bool read_only = false;                  // refuse every write with 405
   bool insecure = false;  // allow a non-loopback address without TLS and credentials
+  std::string metrics_listen;     // serve /metrics here, without credentials; empty: on `listen`
+  int store_stats_interval_s = 60;  // how often the store's statistics are counted afresh
 };
 int run_serve(const GlobalOptions& g, const ServeOptions& o);
+// Why serve would refuse `o` before opening anything, or "" when it would not.
+std::string serve_refusal(const ServeOptions& o);
 
 // `tarnwick-registry token-server`: the bundled token service (token_service.h).
 struct TokenServerOptions {

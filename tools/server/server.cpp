@@ -3,11 +3,13 @@
 #include <reg_storage.h>
 
 #include "access_log.h"
+#include "metrics_listener.h"
 #include "serve.h"
 #include "server_context.h"
 #include "server_errors.h"
 #include "server_lifecycle.h"
 #include "server_security.h"
+#include "store_stats.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -82,15 +84,40 @@ class UploadExpiry {
   std::thread thread_;
 };
 
+// The metrics' own address says so on stdout before the registry's "serving" line, which
+// ends what the server prints at start.
+bool start_metrics_listener(MetricsListener& listener, const std::string& listen) {
+  std::string host, error;
+  int port = 0;
+  split_listen(listen, host, port);
+  int bound = listener.start(host, port, error);
+  if (bound < 0) {
+    fail("serve: cannot listen on " + listen + ": " + error);
+    return false;
+  }
+  std::printf("tarnwick-registry: metrics on http://%s:%d/metrics\n", host.c_str(), bound);
+  return true;
+}
+
 }  // namespace
 
+std::string serve_refusal(const ServeOptions& o) {
+  std::string host, metrics_host;
+  int port = 0;
+  if (!split_listen(o.listen, host, port)) return "serve: --listen needs HOST:PORT";
+  if (std::string refusal = security_refusal(o, host); !refusal.empty()) return refusal;
+  if (!o.metrics_listen.empty() && !split_listen(o.metrics_listen, metrics_host, port))
+    return "serve: --metrics-listen needs HOST:PORT";
+  if (o.access_log_format != "text" && o.access_log_format != "json")
+    return "serve: --access-log-format is text or json";
+  return "";
+}
+
 int run_serve(const GlobalOptions& g, const ServeOptions& o) {
+  if (std::string refusal = serve_refusal(o); !refusal.empty()) return fail(refusal);
   std::string host;
   int port = 0;
-  if (!split_listen(o.listen, host, port)) return fail("serve: --listen needs HOST:PORT");
-  if (std::string refusal = security_refusal(o, host); !refusal.empty()) return fail(refusal);
-  if (o.access_log_format != "text" && o.access_log_format != "json")
-    return fail("serve: --access-log-format is text or json");
+  split_listen(o.listen, host, port);
   Htpasswd users;
   std::string error;
   if (!o.htpasswd.empty() && !users.load(o.htpasswd, error)) return fail("serve: " + error);
@@ -115,16 +142,17 @@ int run_serve(const GlobalOptions& g, const ServeOptions& o) {
   ctx.uploads.set_limits(upload_limits);
   ctx.policy = o.policy.empty() ? nullptr : &policy;
   ctx.tokens = o.tokens.key.empty() ? nullptr : &tokens;
+  auto record = [&log, &metrics](const ExchangeRecord& r) {
+    metrics->record(r);
+    log.write(r);
+  };
   HttpServer svr(
       http_config(o),
       [&ctx](const HttpRequest& req, HttpResponse& res, const BodyReader& body) {
         dispatch_request(ctx, req, res, body);
       },
-      send_http_error,
-      [&log, &metrics](const ExchangeRecord& r) {
-        metrics->record(r);
-        log.write(r);
-      });
+      send_http_error, record);
+  MetricsListener metrics_listener(ctx, record, o.limits);
   ctx.metrics = metrics.get();
   ctx.gauges.open_connections = [&svr] { return svr.open_connections(); };
   ctx.gauges.upload_sessions = [&ctx] { return ctx.uploads.size(); };
@@ -138,6 +166,12 @@ int run_serve(const GlobalOptions& g, const ServeOptions& o) {
   raise_descriptor_limit();
   int bound = svr.listen(host, port, error);
   if (bound < 0) return fail("serve: cannot listen on " + o.listen);
+  if (!o.metrics_listen.empty() && !start_metrics_listener(metrics_listener, o.metrics_listen))
+    return 1;
+  ctx.metrics_on_api = o.metrics_listen.empty();
+  auto store_stats =
+      std::make_unique<StoreStatsCache>(std::chrono::seconds(o.store_stats_interval_s));
+  ctx.gauges.families.push_back([&store_stats](std::string& out) { store_stats->render(out); });
   if (o.insecure && !is_loopback_host(host) &&
       (o.tls_cert.empty() || (o.htpasswd.empty() && o.tokens.key.empty())))
     std::fprintf(stderr,
@@ -153,6 +187,8 @@ int run_serve(const GlobalOptions& g, const ServeOptions& o) {
     svr.run();
   }
   watcher.join();
+  metrics_listener.stop();
+  store_stats.reset();  // its counting calls the library, which is closed below
   // Sessions live in this process only: no client can reach them after it ends.
   UploadExpiry::cancel(ctx.uploads.take_all());
   reg_storage_cleanup();

@@ -24,6 +24,7 @@ struct ServerContext {
   const TokenVerifier* tokens = nullptr;  // not null: bearer tokens decide, no other credentials
   UploadSessions uploads;
   ServerMetrics* metrics = nullptr;  // null: no /metrics
+  bool metrics_on_api = true;        // false: /metrics has an address of its own
   MetricGauges gauges;
 };
 

@@ -95,7 +95,7 @@ void dispatch_request(ServerContext& ctx, const HttpRequest& req, HttpResponse& 
   reg::platform::clear_last_failure();  // what an earlier request on this thread left
   // Probes carry no credentials and tell nothing about the store's content.
   if (handle_probe(ctx, req, res)) return;
-  bool metrics = req.path == "/metrics";
+  bool metrics = ctx.metrics_on_api && req.path == "/metrics";
   std::string user;
   std::unique_ptr<TokenClaims> token;
   // With a policy a caller without credentials is the anonymous user, who may pull what the
