@@ -89,7 +89,13 @@ ServerProcess::ServerProcess(const std::string& root, const std::vector<std::str
   pid_ = spawn(args, fd);
   std::string line;
   char c;
-  while (read(fd, &c, 1) == 1 && c != '\n') line += c;
+  // The metrics' own address, when there is one, comes on a line before the "serving" line.
+  for (bool more = true; more;) {
+    line.clear();
+    while (read(fd, &c, 1) == 1 && c != '\n') line += c;
+    more = line.find(": metrics on ") != std::string::npos;
+    if (more) metrics_port_ = std::atoi(line.c_str() + line.rfind(':') + 1);
+  }
   close(fd);
   size_t colon = line.rfind(':');
   if (colon == std::string::npos) {

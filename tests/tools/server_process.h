@@ -22,6 +22,7 @@ class ServerProcess {
                 const std::string& listen = "127.0.0.1:0", bool tls = false);
   ~ServerProcess();
   int port() const { return port_; }
+  int metrics_port() const { return metrics_port_; }  // 0 without --metrics-listen
   int pid() const { return pid_; }
   httplib::Client client() const;
   // Sends SIGTERM and returns the exit code (-1 when it did not exit normally).
@@ -30,6 +31,7 @@ class ServerProcess {
  private:
   int pid_ = -1;
   int port_ = 0;
+  int metrics_port_ = 0;
   bool tls_ = false;
 };
 

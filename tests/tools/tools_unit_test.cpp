@@ -8,6 +8,7 @@
 #include "server_errors.h"
 #include "server_routes.h"
 #include "server_security.h"
+#include "settings.h"
 #include "upload_sessions.h"
 
 #include <algorithm>
@@ -371,4 +372,43 @@ TEST(AuthGuardsTest, UnknownUserCostsLikeAWrongPassword) {
   auto wrong = fastest("carol"), unknown = fastest("nobody");
   EXPECT_GT(unknown * 2, wrong);
   EXPECT_TRUE(users.verify("carol", "pw"));
+}
+
+// The configuration file: every error names the file, the line and the key, and leaves the
+// settings as they were; what is rendered reads back to the same settings.
+TEST(SettingsFileTest, ErrorsNameTheKeyAndLineAndTheRenderingReadsBack) {
+  const std::pair<const char*, const char*> bad[] = {
+      {"[limits]\nmax-upload = 3\n", "cfg line 2: unknown key limits.max-upload"},
+      {"[limts]\nmax-uploads = 3\n", "cfg line 1: unknown key limts"},
+      {"tls = 3\n", "cfg line 1: unknown key tls"},
+      {"[server]\nthreads = \"many\"\n", "cfg line 2: server.threads must be an integer"},
+      {"[server]\nthreads = 0\n", "cfg line 2: server.threads must be positive"},
+      {"[server]\nthreads = 9999999999\n", "cfg line 2: server.threads is out of range"},
+      {"[server]\nread-only = 1\n", "cfg line 2: server.read-only must be true or false"},
+      {"root = [\n", "cfg line 1: "},
+  };
+  for (const auto& [text, message] : bad) {
+    tool::Settings s;
+    s.serve.threads = 7;
+    std::string error;
+    EXPECT_FALSE(tool::load_settings_text(text, "cfg", s, error)) << text;
+    EXPECT_EQ(error.rfind(message, 0), 0u) << error;
+    EXPECT_EQ(s.serve.threads, 7) << text;
+  }
+  tool::Settings s;
+  std::string error;
+  ASSERT_TRUE(tool::load_settings_text(
+      "root = \"/srv/a \\\"b\\\"\"\nlimits.max-uploads = 5\n[server]\nread-only = true\n"
+      "[auth]\ncache-seconds = 9\n",
+      "cfg", s, error))
+      << error;
+  EXPECT_EQ(s.global.root, "/srv/a \"b\"");
+  EXPECT_EQ(s.serve.max_uploads, 5);
+  EXPECT_TRUE(s.serve.read_only);
+  EXPECT_EQ(s.serve.auth_cache_s, 9);
+  tool::Settings again;
+  ASSERT_TRUE(tool::load_settings_text(tool::render_settings(s), "rendered", again, error))
+      << error;
+  EXPECT_EQ(tool::render_settings(again), tool::render_settings(s));
+  EXPECT_EQ(again.global.root, s.global.root);
 }
