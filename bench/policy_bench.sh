@@ -8,8 +8,8 @@ set -euo pipefail
 TOOL=$1
 SECS=${2:-10}
 WORK=$(mktemp -d)
-PIDS=()
-trap 'for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null; done; rm -rf "$WORK"' EXIT
+. "$(dirname "$0")/bench_lib.sh"
+trap 'stop_all_servers; rm -rf "$WORK"' EXIT
 htpasswd -cbB "$WORK/htpasswd" alice secret 2>/dev/null
 {
   echo '[groups]'
@@ -21,27 +21,12 @@ htpasswd -cbB "$WORK/htpasswd" alice secret 2>/dev/null
 } > "$WORK/policy.toml"
 "$TOOL" policy check "$WORK/policy.toml" --user alice --repo bench/app | head -2
 
-start() {  # name, extra serve options...
-  local name=$1; shift
-  "$TOOL" --root "$WORK/store-$name" serve --listen 127.0.0.1:0 --access-log /dev/null \
-    --htpasswd "$WORK/htpasswd" "$@" >"$WORK/$name.out" 2>&1 &
-  PIDS+=($!)
-  for _ in $(seq 100); do grep -q 'http://' "$WORK/$name.out" && break; sleep 0.1; done
-  sed -n 's/.*\(http:\/\/127\.0\.0\.1:[0-9]*\).*/\1/p' "$WORK/$name.out"
-}
-push_image() {  # url
-  local url=$1 cfg='{}' d
-  d=sha256:$(printf '%s' "$cfg" | sha256sum | cut -d' ' -f1)
-  curl -sf -u alice:secret -o /dev/null -X POST --data-binary "$cfg" \
-    -H 'Content-Type: application/octet-stream' "$url/v2/bench/app/blobs/uploads/?digest=$d"
-  curl -sf -u alice:secret -o /dev/null -X PUT -H 'Content-Type: application/vnd.oci.image.manifest.v1+json' \
-    --data-binary '{"schemaVersion":2,"mediaType":"application/vnd.oci.image.manifest.v1+json","config":{"mediaType":"application/vnd.oci.image.config.v1+json","digest":"'"$d"'","size":2},"layers":[]}' \
-    "$url/v2/bench/app/manifests/v1"
-}
-PLAIN=$(start plain)
-POLICY=$(start policy --policy "$WORK/policy.toml")
-push_image "$PLAIN"
-push_image "$POLICY"
+start_server "$WORK/store-plain" --htpasswd "$WORK/htpasswd"
+PLAIN=$URL
+start_server "$WORK/store-policy" --htpasswd "$WORK/htpasswd" --policy "$WORK/policy.toml"
+POLICY=$URL
+push_small_image "$PLAIN" bench/app v1 -u alice:secret
+push_small_image "$POLICY" bench/app v1 -u alice:secret
 AUTH="Authorization: Basic $(printf 'alice:secret' | base64)"
 rps() { wrk -t2 -c16 -d"${SECS}s" -H "$AUTH" "$1/v2/bench/app/manifests/v1" | awk '/Requests\/sec/ {print $2}'; }
 for round in 1 2; do

@@ -10,18 +10,12 @@ TOOL=$1
 SIZE_MIB=${2:-1024}
 SECS=${3:-30}
 WORK=$(mktemp -d)
-SERVER_PID=""
-trap '[ -n "$SERVER_PID" ] && kill "$SERVER_PID" 2>/dev/null; rm -rf "$WORK"' EXIT
-now() { date +%s.%N; }
-elapsed() { echo "$2 - $1" | bc; }
-ratio() { echo "scale=2; $1 / $2" | bc; }
+. "$(dirname "$0")/bench_lib.sh"
+trap 'stop_all_servers; rm -rf "$WORK"' EXIT
 rss_kib() { awk '/^VmRSS/ {print $2}' /proc/"$SERVER_PID"/status; }
 hwm_kib() { awk '/^VmHWM/ {print $2}' /proc/"$SERVER_PID"/status; }
 
-"$TOOL" --root "$WORK/store" serve --listen 127.0.0.1:0 --access-log /dev/null >"$WORK/server.out" 2>&1 &
-SERVER_PID=$!
-for _ in $(seq 100); do grep -q 'http://' "$WORK/server.out" && break; sleep 0.1; done
-URL=http://127.0.0.1:$(sed -n 's/.*127\.0\.0\.1:\([0-9]*\).*/\1/p' "$WORK/server.out")
+start_server "$WORK/store"
 echo "server RSS at start: $(rss_kib) KiB"
 
 head -c $((SIZE_MIB * 1024 * 1024)) /dev/urandom > "$WORK/blob"
@@ -60,12 +54,7 @@ echo "server peak RSS: after push ${HWM_PUSH} KiB, after pull ${HWM_PULL} KiB"
 rm -f "$WORK/blob"
 
 # Small objects: one manifest, fetched by 32 connections.
-CFG='{"bench":true}'
-CD=sha256:$(printf '%s' "$CFG" | sha256sum | cut -d' ' -f1)
-curl -s -f -o /dev/null -X POST --data-binary "$CFG" "$URL/v2/bench/small/blobs/uploads/?digest=$CD"
-MAN='{"schemaVersion":2,"mediaType":"application/vnd.oci.image.manifest.v1+json","config":{"mediaType":"application/vnd.oci.image.config.v1+json","digest":"'$CD'","size":'${#CFG}'},"layers":[]}'
-curl -s -f -o /dev/null -X PUT -H 'Content-Type: application/vnd.oci.image.manifest.v1+json' \
-  --data-binary "$MAN" "$URL/v2/bench/small/manifests/latest"
+push_small_image "$URL" bench/small latest
 command -v wrk >/dev/null || { echo "wrk not installed: small-object load skipped"; exit 0; }
 # GETs only: wrk's response parser waits for a body after any HEAD response whose
 # Content-Length is not 0 (as a HEAD response's must be), so it cannot drive HEADs.

@@ -23,48 +23,29 @@ TRICKLE=${6:-1000}
 HERE=$(cd "$(dirname "$0")" && pwd)
 WORK=$(mktemp -d)
 chmod 755 "$WORK"  # nginx's workers run as another user
-PIDS=()
+. "$HERE/bench_lib.sh"
 cleanup() {
-  for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
+  stop_all_servers
   [ -f "$WORK/nginx.pid" ] && kill "$(cat "$WORK/nginx.pid")" 2>/dev/null || true
   rm -rf "$WORK"
 }
 trap cleanup EXIT
 ulimit -n 20000
-now() { date +%s.%N; }
-elapsed() { echo "$2 - $1" | bc; }
-ratio() { echo "scale=2; $1 / $2" | bc; }
 rps() { awk '/^Requests\/sec/ {print $2}' "$1"; }
 p99_ms() { awk '$1 == "99%" {v=$2; if (v ~ /us$/) {sub("us","",v); v/=1000} else if (v ~ /ms$/) sub("ms","",v); else if (v ~ /s$/) {sub("s","",v); v*=1000}; print v}' "$1"; }
-
-# Starts a server with extra options; sets URL and SERVER_PID.
-start_server() {
-  local out=$WORK/server.$RANDOM.out
-  "$TOOL" --root "$WORK/store" serve --listen 127.0.0.1:0 --access-log /dev/null "$@" >"$out" 2>&1 &
-  SERVER_PID=$!
-  PIDS+=("$SERVER_PID")
-  for _ in $(seq 100); do grep -q 'http://' "$out" && break; sleep 0.1; done
-  URL=http://127.0.0.1:$(sed -n 's/.*127\.0\.0\.1:\([0-9]*\).*/\1/p' "$out")
-}
-stop_server() { kill "$SERVER_PID"; wait "$SERVER_PID" 2>/dev/null || true; }
 rss_mib() { awk '/^VmRSS/ {printf "%.1f", $2 / 1024}' /proc/"$SERVER_PID"/status; }
 
 # --- 1. slow clients (the limits raised so that one address may open them all) ---
-start_server --max-connections 20000 --max-connections-per-address 20000
+start_server "$WORK/store" --max-connections 20000 --max-connections-per-address 20000
 python3 "$HERE/slow_clients.py" "${URL##*:}" "$IDLE" "$TRICKLE" "$SERVER_PID" > "$WORK/slow.txt"
 cat "$WORK/slow.txt"
 stop_server
 
 # --- content: one manifest, one BIG blob ---
-start_server
-CFG='{"bench":true}'
-CD=sha256:$(printf '%s' "$CFG" | sha256sum | cut -d' ' -f1)
-curl -s -f -o /dev/null -X POST --data-binary "$CFG" "$URL/v2/bench/small/blobs/uploads/?digest=$CD"
-MAN='{"schemaVersion":2,"mediaType":"application/vnd.oci.image.manifest.v1+json","config":{"mediaType":"application/vnd.oci.image.config.v1+json","digest":"'$CD'","size":'${#CFG}'},"layers":[]}'
-curl -s -f -o /dev/null -X PUT -H 'Content-Type: application/vnd.oci.image.manifest.v1+json' \
-  --data-binary "$MAN" "$URL/v2/bench/small/manifests/latest"
+start_server "$WORK/store"
+push_small_image "$URL" bench/small latest
 mkdir -p "$WORK/www"
-printf '%s' "$MAN" > "$WORK/www/manifest"
+small_manifest > "$WORK/www/manifest"
 head -c $((BIG_MIB * 1024 * 1024)) /dev/urandom > "$WORK/www/big"
 BIGD=sha256:$(sha256sum "$WORK/www/big" | cut -d' ' -f1)
 
@@ -172,11 +153,11 @@ stop_server
 
 # --- 3. authenticated manifest GETs over unauthenticated ---
 printf 'bench:%s\n' "$(htpasswd -nbB -C 10 bench bench | cut -d: -f2)" > "$WORK/htpasswd"
-start_server --htpasswd "$WORK/htpasswd"
+start_server "$WORK/store" --htpasswd "$WORK/htpasswd"
 wrk -t 2 -c 32 -d "${SECS}s" -H "Authorization: Basic $(printf bench:bench | base64)" \
   "$URL/v2/bench/small/manifests/latest" > "$WORK/auth.txt"
 stop_server
-start_server
+start_server "$WORK/store"
 wrk -t 2 -c 32 -d "${SECS}s" "$URL/v2/bench/small/manifests/latest" > "$WORK/noauth.txt"
 stop_server
 echo "authenticated manifest GET: $(rps "$WORK/auth.txt") req/s; without: $(rps "$WORK/noauth.txt") req/s;" \

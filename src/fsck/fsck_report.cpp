@@ -1,8 +1,10 @@
 // The checker's two report forms. Paths come from the store and may hold any byte but '/'
 // (tags are not limited to printable text): the text form shows control bytes as \xNN, and
 // the JSON form stays valid UTF-8 whatever the names hold.
+#include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "core/json_escape.h"
 #include "fsck/fsck.h"
@@ -70,17 +72,13 @@ std::string fsck_json(const FsckReport& report, std::string_view root) {
   out += ',';
   json_member(out, "warnings", report.warnings());
   out += ",\"counts\":{";
-  json_member(out, "blobs", c.blobs);
-  out += ',';
-  json_member(out, "blob_bytes", c.blob_bytes);
-  out += ',';
-  json_member(out, "repositories", c.repositories);
-  out += ',';
-  json_member(out, "manifests", c.manifests);
-  out += ',';
-  json_member(out, "tags", c.tags);
-  out += ',';
-  json_member(out, "uploads", c.uploads);
+  const std::pair<const char*, std::int64_t> counts[] = {
+      {"blobs", c.blobs}, {"blob_bytes", c.blob_bytes}, {"repositories", c.repositories},
+      {"manifests", c.manifests}, {"tags", c.tags}, {"uploads", c.uploads}};
+  for (const auto& [key, value] : counts) {
+    if (key != counts[0].first) out += ',';
+    json_member(out, key, value);
+  }
   out += "},\"findings\":[";
   bool first = true;
   for (const auto& f : report.findings) {

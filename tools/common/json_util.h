@@ -48,4 +48,16 @@ inline std::string write_json(yyjson_mut_doc* doc) {
   return out;
 }
 
+inline constexpr const char* kOciIndexType = "application/vnd.oci.image.index.v1+json";
+
+// A new OCI image index document, {"schemaVersion":2,"mediaType":…,"manifests":[]}; returns
+// its "manifests" array for the caller to fill.
+inline yyjson_mut_val* start_oci_index(yyjson_mut_doc* doc) {
+  yyjson_mut_val* root = yyjson_mut_obj(doc);
+  yyjson_mut_doc_set_root(doc, root);
+  yyjson_mut_obj_add_int(doc, root, "schemaVersion", 2);
+  yyjson_mut_obj_add_str(doc, root, "mediaType", kOciIndexType);
+  return yyjson_mut_obj_add_arr(doc, root, "manifests");
+}
+
 }  // namespace tool

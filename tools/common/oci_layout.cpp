@@ -135,11 +135,7 @@ bool write_file_atomic(const std::string& path, const std::string& data) {
 
 bool add_to_layout_index(const std::string& dir, const Descriptor& d, std::string& error) {
   MutDocPtr doc(yyjson_mut_doc_new(nullptr));
-  yyjson_mut_val* root = yyjson_mut_obj(doc.get());
-  yyjson_mut_doc_set_root(doc.get(), root);
-  yyjson_mut_obj_add_int(doc.get(), root, "schemaVersion", 2);
-  yyjson_mut_obj_add_str(doc.get(), root, "mediaType", kOciIndexType);
-  yyjson_mut_val* arr = yyjson_mut_obj_add_arr(doc.get(), root, "manifests");
+  yyjson_mut_val* arr = start_oci_index(doc.get());
   std::string text;
   DocPtr old;
   if (read_text(dir + "/index.json", text) && (old = parse_json(text))) {

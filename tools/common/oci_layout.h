@@ -7,7 +7,6 @@
 namespace tool {
 
 inline constexpr const char* kRefNameAnnotation = "org.opencontainers.image.ref.name";
-inline constexpr const char* kOciIndexType = "application/vnd.oci.image.index.v1+json";
 
 struct Descriptor {
   std::string media_type;

@@ -16,6 +16,7 @@
 #include "http_core.h"
 #include "http_parser.h"
 
+#include <sys/sendfile.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -36,6 +37,7 @@ using beast::error_code;
 
 constexpr size_t kBodyPiece = 1 << 20;  // body bytes handed to the handler at once
 constexpr size_t kFilePiece = 256 << 10;
+constexpr size_t kSendfilePiece = 4 << 20;  // bounds one turn on the strand
 constexpr size_t kIdleRead = 512;      // what a kept-alive connection reserves while it waits
 constexpr size_t kBodyRead = 1 << 16;  // bytes one socket read may take while a body streams
 constexpr size_t kReadBufferSlack = kBodyRead;
@@ -351,7 +353,16 @@ class Connection : public ConnectionHandle,
                       });
   }
 
+  // A plain connection hands the file to the kernel, as static file servers do: no copy
+  // through user space. A TLS connection encrypts here, so it reads the file piece by piece.
   void send_file_piece(bool keep) {
+    if constexpr (kTls)
+      copy_file_piece(keep);
+    else
+      send_file_by_kernel(keep);
+  }
+
+  void copy_file_piece(bool keep) {
     FileBody& f = *res_.file;
     if (file_sent_ >= f.length) return finish_exchange(keep, file_sent_);
     if (!file_buf_) file_buf_ = std::make_unique<char[]>(kFilePiece);
@@ -368,8 +379,50 @@ class Connection : public ConnectionHandle,
                       [self = this->shared_from_this(), keep, n](error_code ec, size_t) {
                         if (ec) return self->finish_exchange(false, self->file_sent_);
                         self->file_sent_ += n;
-                        self->send_file_piece(keep);
+                        self->copy_file_piece(keep);
                       });
+  }
+
+  // Sends until the socket's buffer is full, then waits for room; the wait has the send
+  // timeout, kept by our own timer since the stream's timeout covers only its own operations.
+  void send_file_by_kernel(bool keep) {
+    FileBody& f = *res_.file;
+    tcp::socket& sock = beast::get_lowest_layer(stream_).socket();
+    error_code ec;
+    if (!sock.native_non_blocking()) sock.native_non_blocking(true, ec);
+    while (file_sent_ < f.length) {
+      off_t off = static_cast<off_t>(f.offset + file_sent_);
+      long long left = f.length - file_sent_;
+      size_t want = left < static_cast<long long>(kSendfilePiece) ? static_cast<size_t>(left)
+                                                                   : kSendfilePiece;
+      ssize_t n = ::sendfile(sock.native_handle(), f.fd, &off, want);
+      if (n > 0) {
+        file_sent_ += n;
+        // Other connections of this I/O thread get their turn between pieces.
+        if (file_sent_ < f.length)
+          return asio::post(stream_.get_executor(), [self = this->shared_from_this(), keep] {
+            self->send_file_by_kernel(keep);
+          });
+        break;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return wait_writable(keep);
+      return finish_exchange(false, file_sent_);  // the file shrank or the peer left
+    }
+    finish_exchange(keep, file_sent_);
+  }
+
+  void wait_writable(bool keep) {
+    deadline_.expires_after(std::chrono::seconds(limits().send_timeout_s));
+    deadline_.async_wait([self = this->shared_from_this()](error_code ec) {
+      if (!ec) beast::get_lowest_layer(self->stream_).socket().cancel(ec);
+    });
+    beast::get_lowest_layer(stream_).socket().async_wait(
+        tcp::socket::wait_write, [self = this->shared_from_this(), keep](error_code ec) {
+          self->deadline_.cancel();
+          if (ec) return self->finish_exchange(false, self->file_sent_);
+          self->send_file_by_kernel(keep);
+        });
   }
 
   void finish_exchange(bool keep, long long bytes) {

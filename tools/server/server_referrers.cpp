@@ -15,8 +15,6 @@
 namespace tool {
 namespace {
 
-constexpr const char* kIndexMediaType = "application/vnd.oci.image.index.v1+json";
-
 // Referrer descriptors parsed once, in the order they are listed; each digest once.
 class Referrers {
  public:
@@ -36,11 +34,7 @@ class Referrers {
 
   std::string compose(const std::string& filter) const {
     MutDocPtr doc(yyjson_mut_doc_new(nullptr));
-    yyjson_mut_val* root = yyjson_mut_obj(doc.get());
-    yyjson_mut_doc_set_root(doc.get(), root);
-    yyjson_mut_obj_add_int(doc.get(), root, "schemaVersion", 2);
-    yyjson_mut_obj_add_str(doc.get(), root, "mediaType", kIndexMediaType);
-    yyjson_mut_val* arr = yyjson_mut_obj_add_arr(doc.get(), root, "manifests");
+    yyjson_mut_val* arr = start_oci_index(doc.get());
     for (yyjson_val* d : items_)
       if (filter.empty() || json_str(d, "artifactType") == filter)
         yyjson_mut_arr_append(arr, yyjson_val_mut_copy(doc.get(), d));
@@ -89,7 +83,7 @@ void handle_referrers(ServerContext& /*ctx*/, const std::string& name, const std
   // A digest without referrers, even an unknown one, has an empty list: never 404.
   res.status = 200;
   if (!filter.empty()) res.set_header("OCI-Filters-Applied", "artifactType");
-  res.set_content(refs.compose(filter), kIndexMediaType);
+  res.set_content(refs.compose(filter), kOciIndexType);
 }
 
 }  // namespace tool
