@@ -13,10 +13,18 @@ add_custom_target(docs ALL DEPENDS ${REG_DOCS_DIR}/tarnwick-registry.bash)
 install(DIRECTORY ${REG_DOCS_DIR}/man1 DESTINATION ${CMAKE_INSTALL_MANDIR})
 install(FILES ${REG_DOCS_DIR}/tarnwick-registry.bash DESTINATION share/bash-completion/completions
   RENAME tarnwick-registry)
-install(FILES ${REG_PKG_DIR}/tarnwick-registry.service DESTINATION /lib/systemd/system)
-install(FILES ${REG_PKG_DIR}/config.toml DESTINATION /etc/tarnwick-registry)
+# The unit and the configuration have absolute places: only the package installs them, never
+# a plain `cmake --install` into some prefix.
+install(FILES ${REG_PKG_DIR}/tarnwick-registry.service DESTINATION /lib/systemd/system
+  COMPONENT system EXCLUDE_FROM_ALL)
+install(FILES ${REG_PKG_DIR}/config.toml DESTINATION /etc/tarnwick-registry
+  COMPONENT system EXCLUDE_FROM_ALL)
 
 set(CPACK_GENERATOR DEB)
+# Everything of the build, and the system component besides.
+set(CPACK_INSTALL_CMAKE_PROJECTS
+  "${CMAKE_BINARY_DIR};${PROJECT_NAME};Unspecified;/"
+  "${CMAKE_BINARY_DIR};${PROJECT_NAME};system;/")
 set(CPACK_PACKAGE_NAME tarnwick-registry)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "tarnwick-registry maintainers <root@localhost>")
