@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "core/paths.h"
 
@@ -167,6 +168,14 @@ Presence file_presence(const char* path, platform::FileAttr* out) {
   if (!a.is_file()) return Presence::absent;
   if (out) *out = a;
   return Presence::file;
+}
+
+Presence confirm_file(const char* path) {
+  std::unique_ptr<platform::File> f;
+  int e = platform::open_file(path, platform::File::Mode::read, &f);
+  if (e == 0) e = f->try_lock(false);
+  if (e == 0 || e == platform::kErrBusy) return Presence::file;  // a holder proves it as well
+  return platform::is_absent(e) ? Presence::absent : Presence::unreadable;
 }
 
 bool is_dir(const char* path) {

@@ -69,6 +69,11 @@ bool is_file(const char* path);  // exists and is a regular file
 enum class Presence { file, absent, unreadable };
 Presence file_presence(const char* path, platform::FileAttr* out = nullptr);
 bool is_dir(const char* path);
+// Whether a regular file is at `path`, as the file system answers it now. A distributed file system
+// may answer a plain query, and even an open, from attributes cached on this host for a second or
+// more after another host removed the file; a lock is always decided by the file's server. For
+// decisions that acknowledge data on the strength of a file being there.
+Presence confirm_file(const char* path);
 // Last-write time in Unix seconds, or false when it cannot be had.
 bool file_unix_time(const platform::FileAttr& a, std::int64_t* out);
 std::int64_t file_time_to_unix(std::int64_t file_time);

@@ -28,6 +28,10 @@ inline constexpr std::string_view kDefaultMediaType =
 
 using Path = std::string;
 
+// The directory below uploads where a server keeps its upload sessions (which repository and
+// user each upload belongs to); the library only leaves it alone.
+inline constexpr std::string_view kUploadSessionDir = "_session";
+
 // root/part1/part2/...
 [[nodiscard]] bool store_path(std::initializer_list<std::string_view> parts, Path& out);
 // dir/name, for entries met while walking a directory.

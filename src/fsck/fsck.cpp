@@ -138,7 +138,8 @@ void check_blobs(FsckWalk& w, const FsckPath& blobs) {
 // ---- Uploads and GC state -----------------------------------------------------------------
 
 void check_upload(FsckWalk& w, const FsckPath& p, const dir_entry& e) {
-  if (e.is_dir && e.name == kUploadHashDir) return;  // hash states of open uploads
+  if (e.is_dir && e.name == kUploadHashDir) return;     // hash states of open uploads
+  if (e.is_dir && e.name == kUploadSessionDir) return;  // a server's sessions of open uploads
   if (!e.is_dir && uuid_prefix_with(e.name, kFinishingSuffix)) {
     w.add(FsckKind::leftover_finishing, p.rel,
           "upload set aside by a finish that is running or was cut short");

@@ -87,7 +87,7 @@ class ChildFinder {
  private:
   static bool body_in(std::string_view repo, const char* hex) {
     Path p;
-    return manifest_body_path(repo, hex, p) && is_file(p.c_str());
+    return manifest_body_path(repo, hex, p) && confirm_file(p.c_str()) == Presence::file;
   }
   const char* repo_;
   std::vector<std::string> repos_;
@@ -121,13 +121,15 @@ bool validate_index(yyjson_val* manifests, ChildFinder& finder) {
   return true;
 }
 
+// Asked of the file system, not of cached attributes: on a shared store a collection on another
+// host may have removed the blob a moment ago, and acknowledging the manifest would lose it.
 // A blob that cannot be looked up is no unknown blob: the client would upload it again to no
 // end, while the store needs an operator.
 bool all_stored(const std::vector<const char*>& digests) {
   for (const char* digest : digests) {
     Path p;
     const Presence got =
-        blob_path_for_digest(digest, p) ? file_presence(p.c_str()) : Presence::absent;
+        blob_path_for_digest(digest, p) ? confirm_file(p.c_str()) : Presence::absent;
     if (got == Presence::file) continue;
     if (got == Presence::unreadable)
       set_error("cannot read blob: %s", digest);

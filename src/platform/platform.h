@@ -48,6 +48,7 @@ extern const int kErrNotFound;    // no such entry
 extern const int kErrSymlink;     // a symbolic link on the way or at the end
 extern const int kErrNotRegular;  // opened for reading, but not a regular file
 extern const int kErrOutside;     // the path is not below the attached storage root
+extern const int kErrBusy;        // a lock held elsewhere, when asked not to wait
 
 // True for the errors that mean "no such entry" to a reader: nothing there, a component that
 // is not a directory, a symbolic link, a special file, a name too long for any entry. Every other
@@ -118,6 +119,8 @@ class File {
   int lock(bool exclusive);
   // Makes what was written durable: the data and the size, not the name (sync_dir).
   int sync();
+  // The same without waiting: kErrBusy when another holder has a conflicting lock.
+  int try_lock(bool exclusive);
   int close();
   // Hands the open descriptor to the caller, who closes it: for a server that sends the file
   // with the system's own calls once this layer has checked what it opened.

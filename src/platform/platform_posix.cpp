@@ -118,11 +118,13 @@ const int kErrNotFound = ENOENT;
 const int kErrSymlink = ELOOP;
 const int kErrNotRegular = ENXIO;
 const int kErrOutside = EXDEV;
+const int kErrBusy = EWOULDBLOCK;
 
 // A name longer than an entry's name may be can name nothing: absent too.
 bool is_absent(int err) {
+  // ESTALE: a distributed file system's handle of a file that another host removed.
   return err == ENOENT || err == ENOTDIR || err == ELOOP || err == ENXIO || err == EISDIR ||
-         err == ENAMETOOLONG;
+         err == ENAMETOOLONG || err == ESTALE;
 }
 
 const char* describe(int err) {
@@ -341,6 +343,17 @@ int File::lock(bool exclusive) {
 int File::sync() {
   if (int e = fault::hit(fault::Op::sync_file)) return noted(fault::Op::sync_file, e);
   return noted(fault::Op::sync_file, sync_descriptor(fd_, false));
+}
+
+int File::try_lock(bool exclusive) {
+  if (int e = fault::hit(fault::Op::lock)) return noted(fault::Op::lock, e);
+  int r;
+  do {
+    r = flock(fd_, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB);
+  } while (r != 0 && errno == EINTR);
+  if (r == 0) return 0;
+  // A refusal because of another holder is an answer, not a failure to remember.
+  return errno == EWOULDBLOCK ? errno : noted(fault::Op::lock, errno);
 }
 
 int File::release_native_handle() {

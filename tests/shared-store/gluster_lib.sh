@@ -55,10 +55,22 @@ EOF
   done
 }
 
-# Unmounts, stops and deletes the volume, stops every gluster process it started.
+# Pids of the processes serving this volume (bricks, self-heal daemon, the two FUSE clients),
+# found by their volume id on the command line: only what gluster_up started.
+_gluster_volume_pids() {
+  local f
+  for f in /proc/[0-9]*/cmdline; do
+    { tr '\0' ' ' <"$f"; } 2>/dev/null | grep -q -- "--volfile-id[= ]/\?\(shd/\)\?$GLUSTER_VOLUME[. ]" &&
+      basename "$(dirname "$f")"
+  done
+  return 0
+}
+
+# Unmounts, stops and deletes the volume, stops every gluster process it started (by pid).
 gluster_down() {
   [ -n "$GLUSTER_DIR" ] || return 0
-  local m
+  local m pids p
+  pids=$(_gluster_volume_pids)
   for m in "$GLUSTER_MOUNT_A" "$GLUSTER_MOUNT_B"; do
     [ -n "$m" ] && mountpoint -q "$m" && umount -l "$m"
   done
@@ -66,9 +78,11 @@ gluster_down() {
     _gluster volume stop "$GLUSTER_VOLUME" force >/dev/null 2>&1 || true
     _gluster volume delete "$GLUSTER_VOLUME" >/dev/null 2>&1 || true
   fi
-  [ -f "$GLUSTER_DIR/glusterd.pid" ] && kill "$(cat "$GLUSTER_DIR/glusterd.pid")" 2>/dev/null
-  pkill -f "glusterfsd.*$GLUSTER_VOLUME" 2>/dev/null
-  pkill -f "glustershd|gluster/glustershd" 2>/dev/null
+  [ -f "$GLUSTER_DIR/glusterd.pid" ] && kill "$(cat "$GLUSTER_DIR/glusterd.pid")" 2>/dev/null || true
+  for p in $pids; do kill "$p" 2>/dev/null || true; done
   sleep 0.5
+  for p in $pids; do kill -9 "$p" 2>/dev/null || true; done
+  [ -n "$GLUSTER_VOLUME" ] && rm -rf /var/run/gluster/vols/"$GLUSTER_VOLUME" /var/run/gluster/shd/"$GLUSTER_VOLUME"
   GLUSTER_DIR=""
+  return 0
 }

@@ -4,10 +4,13 @@
 # Proves that pushes through either server pull back whole through the other, that uploads
 # continue across servers, that collections from either side never break a push, and that
 # a manifest whose blobs a collection on the other host removed is refused, not acknowledged.
-# Usage: run.sh PATH/TO/tarnwick-registry. Exits 77 (skipped, with the reason) where the
-# machine cannot run GlusterFS (not root, no FUSE, packages missing).
+# Usage: run.sh PATH/TO/tarnwick-registry [--long]. The quick run (CI's) pushes a few images in
+# each step; --long pushes more and repeats the collection scenario. Exits 77 (skipped, with
+# the reason) where the machine cannot run GlusterFS (not root, no FUSE, packages missing).
 set -euo pipefail
 TOOL=$(readlink -f "$1")
+ROUNDS=1
+[ "${2:-}" == --long ] && ROUNDS=5
 HERE=$(cd "$(dirname "$0")" && pwd)
 source "$HERE/../tools/oci_layout_lib.sh"
 source "$HERE/gluster_lib.sh"
@@ -36,6 +39,10 @@ fail() {
   exit 1
 }
 check_eq() { [ "$1" == "$2" ] || fail "$3: expected [$2], got [$1]"; }
+STEP_START=$SECONDS
+step() {
+  echo "shared-store: $1 ($((SECONDS - STEP_START)) s so far)"
+}
 
 gluster_up "$WORK/gluster" || fail "could not set up the GlusterFS volume (see $WORK/gluster/log)"
 STORE_A=$GLUSTER_MOUNT_A/store
@@ -48,6 +55,7 @@ start_server() {
   shift 3
   "$TOOL" --root "$root" serve --listen 127.0.0.1:0 "$@" >"$WORK/$name.out" 2>"$WORK/$name.err" &
   PIDS+=($!)
+  printf -v "${var}_PID" '%s' "$!"
   for _ in $(seq 100); do grep -q 'http://' "$WORK/$name.out" 2>/dev/null && break; sleep 0.1; done
   local port
   port=$(sed -n 's/.*127\.0\.0\.1:\([0-9]*\).*/\1/p' "$WORK/$name.out" | head -1)
@@ -126,9 +134,10 @@ push "$WORK/img1" v1 "$REG_A" shared/one:v1 "$D1" || fail "push through A"
 push "$WORK/img2" v2 "$REG_B" shared/two:v2 "$D2" || fail "push through B"
 pull_matches "$REG_B" shared/one:v1 "$WORK/img1" || fail "image pushed through A does not pull through B"
 pull_matches "$REG_A" shared/two:v2 "$WORK/img2" || fail "index pushed through B does not pull through A"
+step "pushes through either server pull back whole through the other"
 
 # 2. Uploads continue across servers: every request of a push alternates between them.
-for i in 1 2 3; do
+for i in $(seq $((3 * ROUNDS))); do
   D=$(make_image_layout "$WORK/rr$i" v1 "round robin $i")
   push "$WORK/rr$i" v1 "$PROXY" shared/rr:v$i "$D" || fail "push $i through the round-robin proxy"
 done
@@ -149,34 +158,37 @@ STATUS=$(curl -s -o /dev/null -w '%{http_code}' -X PUT --data-binary @"$WORK/c2"
 check_eq "$STATUS" 201 "finishing on A an upload continued on B"
 check_eq "$(curl -s "http://$REG_B/v2/shared/chunked/blobs/$CDIG" | sha256sum | cut -d' ' -f1)" "${CDIG#sha256:}" \
   "blob uploaded across servers"
+step "uploads continue across servers"
 
 # 3. A manifest whose blobs a collection on the other host removed is refused. The layer and
 #    config go up through B (and B has just seen them), a collection on mount A removes them
-#    (no manifest names them yet), then the manifest goes to B.
-LAYOUT=$WORK/orphan
-make_image_layout "$LAYOUT" v1 "collected under B's feet" >/dev/null
-MDIG=$(jq -r '.manifests[0].digest' "$LAYOUT/index.json")
-MANIFEST_FILE=$LAYOUT/blobs/sha256/${MDIG#sha256:}
-for d in $(jq -r '.config.digest, .layers[].digest' "$MANIFEST_FILE"); do
-  STATUS=$(curl -s -o /dev/null -w '%{http_code}' -X POST --data-binary @"$LAYOUT/blobs/sha256/${d#sha256:}" \
-    -H 'Content-Type: application/octet-stream' "http://$REG_B/v2/shared/orphan/blobs/uploads/?digest=$d")
-  check_eq "$STATUS" 201 "monolithic upload of $d through B"
-  check_eq "$(curl -s -o /dev/null -w '%{http_code}' -I "http://$REG_B/v2/shared/orphan/blobs/$d")" 200 "HEAD through B"
-done
-"$TOOL" --root "$STORE_A" --json gc --grace-period 0 >"$WORK/gc-orphan.json" 2>>"$WORK/gc.err" ||
-  "$TOOL" --root "$STORE_A" --json gc >"$WORK/gc-orphan.json" 2>>"$WORK/gc.err" || true
-STATUS=$(curl -s -o "$WORK/orphan-put.json" -w '%{http_code}' -X PUT --data-binary @"$MANIFEST_FILE" \
-  -H 'Content-Type: application/vnd.oci.image.manifest.v1+json' "http://$REG_B/v2/shared/orphan/manifests/v1")
-if [ "$STATUS" == 201 ]; then
-  # Acknowledged: then every blob it names must still be there.
-  for d in $(jq -r '.config.digest, .layers[].digest' "$MANIFEST_FILE"); do
-    check_eq "$(curl -s -o /dev/null -w '%{http_code}' -I "http://$REG_A/v2/shared/orphan/blobs/$d")" 200 \
-      "blob $d of an acknowledged manifest"
+#    (no manifest names them yet), then the manifest goes to B: 400, never an acknowledgement
+#    of a manifest whose blobs are gone.
+collect_on_a() {
+  "$TOOL" --root "$STORE_A" --json gc --grace-period 0 >"$1" 2>>"$WORK/gc.err" ||
+    "$TOOL" --root "$STORE_A" --json gc >"$1" 2>>"$WORK/gc.err"
+}
+for round in $(seq $ROUNDS); do
+  LAYOUT=$WORK/orphan$round
+  make_image_layout "$LAYOUT" v1 "collected under B's feet $round" >/dev/null
+  MDIG=$(jq -r '.manifests[0].digest' "$LAYOUT/index.json")
+  MANIFEST_FILE=$LAYOUT/blobs/sha256/${MDIG#sha256:}
+  BLOBS=$(jq -r '.config.digest, .layers[].digest' "$MANIFEST_FILE")
+  for d in $BLOBS; do
+    STATUS=$(curl -s -o /dev/null -w '%{http_code}' -X POST --data-binary @"$LAYOUT/blobs/sha256/${d#sha256:}" \
+      -H 'Content-Type: application/octet-stream' "http://$REG_B/v2/shared/orphan/blobs/uploads/?digest=$d")
+    check_eq "$STATUS" 201 "monolithic upload of $d through B"
+    check_eq "$(curl -s -o /dev/null -w '%{http_code}' -I "http://$REG_B/v2/shared/orphan/blobs/$d")" 200 "HEAD through B"
   done
-else
-  check_eq "$STATUS" 400 "manifest PUT after its blobs were collected"
+  collect_on_a "$WORK/gc-orphan.json" || fail "collection on mount A: $(tail -1 "$WORK/gc.err")"
+  [ "$(jq -r .blobs_deleted "$WORK/gc-orphan.json")" -ge 2 ] ||
+    fail "the collection on mount A did not remove the unreferenced blobs: $(cat "$WORK/gc-orphan.json")"
+  STATUS=$(curl -s -o "$WORK/orphan-put.json" -w '%{http_code}' -X PUT --data-binary @"$MANIFEST_FILE" \
+    -H 'Content-Type: application/vnd.oci.image.manifest.v1+json' "http://$REG_B/v2/shared/orphan/manifests/v$round")
+  check_eq "$STATUS" 400 "manifest PUT through B after its blobs were collected through A"
   grep -q MANIFEST_BLOB_UNKNOWN "$WORK/orphan-put.json" || fail "400 without MANIFEST_BLOB_UNKNOWN"
-fi
+done
+step "a manifest whose blobs another host collected is refused"
 
 # 4. Collections from both sides while pushes go through both servers and the proxy: no push
 #    is refused, and every acknowledged push stays whole.
@@ -192,7 +204,7 @@ GC_STOP=$WORK/gc.stop
 GC_PID=$!
 PIDS+=($GC_PID)
 refused=0
-for i in 1 2 3 4 5 6; do
+for i in $(seq $((6 * ROUNDS))); do
   case $((i % 3)) in 0) reg=$REG_A ;; 1) reg=$REG_B ;; 2) reg=$PROXY ;; esac
   D=$(make_image_layout "$WORK/gc$i" v1 "pushed during collections $i")
   push "$WORK/gc$i" v1 "$reg" shared/busy:v$i "$D" || refused=$((refused + 1))
@@ -200,6 +212,33 @@ done
 touch "$GC_STOP"
 wait "$GC_PID" || true
 check_eq "$refused" 0 "pushes refused or failed while collections ran (see $WORK/push.log)"
+step "pushes during $(grep -c blobs_total "$WORK/gc-loop.json" 2>/dev/null || echo 0) collections from both sides"
+
+# Uploads outlive their server: one begun on A goes on through B while A is down, and ends on
+# A once it is back.
+patch_chunk() {  # URL FILE: PATCH the file, print the next location
+  curl -s -D - -o /dev/null -X PATCH --data-binary @"$2" -H 'Content-Type: application/octet-stream' \
+    "$1" | tr -d '\r' | sed -n 's/^[Ll]ocation: //p'
+}
+printf 'chunk three' >"$WORK/c3"
+cat "$WORK/c1" "$WORK/c2" "$WORK/c3" >"$WORK/rblob"
+RDIG=sha256:$(sha256sum "$WORK/rblob" | cut -d' ' -f1)
+LOC=$(curl -s -D - -o /dev/null -X POST "http://$REG_A/v2/shared/restart/blobs/uploads/" |
+  tr -d '\r' | sed -n 's/^[Ll]ocation: //p')
+LOC=$(patch_chunk "http://$REG_A$LOC" "$WORK/c1")
+[ -n "$LOC" ] || fail "first chunk through A"
+kill -TERM "$REG_A_PID"
+wait "$REG_A_PID" || fail "server A did not stop cleanly"
+LOC=$(patch_chunk "http://$REG_B$LOC" "$WORK/c2")
+[ -n "$LOC" ] || fail "B could not continue an upload of a stopped server"
+start_server REG_A server-a2 "$STORE_A"
+SEP='?'; case "$LOC" in *\?*) SEP='&' ;; esac
+STATUS=$(curl -s -o /dev/null -w '%{http_code}' -X PUT --data-binary @"$WORK/c3" \
+  -H 'Content-Type: application/octet-stream' "http://$REG_A$LOC${SEP}digest=$RDIG")
+check_eq "$STATUS" 201 "finishing on a restarted A an upload it had begun"
+check_eq "$(curl -s "http://$REG_B/v2/shared/restart/blobs/$RDIG" | sha256sum | cut -d' ' -f1)" "${RDIG#sha256:}" \
+  "blob uploaded across a restart"
+step "uploads outlive their server"
 
 # 5. Every acknowledged push pulls back whole through both servers; the store is sound.
 for entry in "${PUSHED[@]}"; do
@@ -209,4 +248,4 @@ for entry in "${PUSHED[@]}"; do
   done
 done
 "$TOOL" --root "$STORE_A" fsck >"$WORK/fsck.out" 2>&1 || fail "fsck: $(tail -5 "$WORK/fsck.out")"
-echo "shared-store: ${#PUSHED[@]} acknowledged pushes whole through both servers; fsck sound"
+step "${#PUSHED[@]} acknowledged pushes whole through both servers; fsck sound"

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "access_log.h"
+#include "digest.h"
 #include "http_message.h"
 #include "server_process.h"
 
@@ -202,36 +203,54 @@ TEST(HttpLayerDrainTest, RequestInFlightFinishesAfterSigterm) {
   std::filesystem::remove_all(dir);
 }
 
-// Sessions are bounded per user, and one left idle is cancelled: its file goes with it.
-TEST(UploadSessionLimitTest, IdleSessionsAreCancelledAndBoundsAnswer429) {
+// Sessions are bounded per user, and one left idle is cancelled: its file goes with it. They
+// live in the store, so one still open when the server stops continues on the next one.
+TEST(UploadSessionLimitTest, IdleSessionsAreCancelledBoundsAnswer429AndSessionsOutliveTheServer) {
   std::string dir = tooltest::make_temp_dir();
-  ServerProcess server(dir + "/store", {},
-                       {"--max-uploads-per-user", "2", "--upload-idle-timeout", "1"});
-  httplib::Client c = server.client();
   std::vector<std::string> locations;
-  for (int i = 0; i < 3; ++i) {
-    auto r = c.Post("/v2/s/blobs/uploads/", "", 0, "application/octet-stream");
-    ASSERT_TRUE(r);
-    EXPECT_EQ(r->status, i < 2 ? 202 : 429) << i;
-    if (r->status == 202) locations.push_back(r->get_header_value("Location"));
-  }
   auto uploads = [&] {
     size_t n = 0;
-    for (const auto& e : std::filesystem::directory_iterator(dir + "/store/uploads")) {
-      (void)e;
-      ++n;
-    }
+    for (const auto& e : std::filesystem::directory_iterator(dir + "/store/uploads"))
+      n += e.path().extension() == ".part";
     return n;
   };
-  EXPECT_EQ(uploads(), 2u);
-  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
-  EXPECT_EQ(uploads(), 0u);
-  auto gone = c.Get(locations[0].c_str());
-  ASSERT_TRUE(gone);
-  EXPECT_EQ(gone->status, 404);
-  EXPECT_EQ(c.Post("/v2/s/blobs/uploads/", "", 0, "application/octet-stream")->status, 202);
-  EXPECT_EQ(server.stop(), 0);
-  EXPECT_EQ(uploads(), 0u);  // the session still open at the stop is cancelled too
+  {
+    ServerProcess server(dir + "/store", {},
+                         {"--max-uploads-per-user", "2", "--upload-idle-timeout", "1"});
+    httplib::Client c = server.client();
+    for (int i = 0; i < 3; ++i) {
+      auto r = c.Post("/v2/s/blobs/uploads/", "", 0, "application/octet-stream");
+      ASSERT_TRUE(r);
+      EXPECT_EQ(r->status, i < 2 ? 202 : 429) << i;
+      if (r->status == 202) locations.push_back(r->get_header_value("Location"));
+    }
+    EXPECT_EQ(uploads(), 2u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+    EXPECT_EQ(uploads(), 0u);
+    auto gone = c.Get(locations[0].c_str());
+    ASSERT_TRUE(gone);
+    EXPECT_EQ(gone->status, 404);
+    EXPECT_EQ(server.stop(), 0);
+  }
+  {
+    ServerProcess server(dir + "/store", {}, {});
+    httplib::Client c = server.client();
+    auto r = c.Post("/v2/s/blobs/uploads/", "", 0, "application/octet-stream");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 202);
+    locations[0] = r->get_header_value("Location");
+    EXPECT_EQ(c.Patch(locations[0].c_str(), "abc", 3, "application/octet-stream")->status, 202);
+    EXPECT_EQ(server.stop(), 0);
+  }
+  EXPECT_EQ(uploads(), 1u);
+  ServerProcess again(dir + "/store", {}, {});
+  httplib::Client c = again.client();
+  const std::string digest = tool::sha256_digest("abcdef");
+  auto put = c.Put((locations[0] + "?digest=" + digest).c_str(), "def", 3,
+                   "application/octet-stream");
+  ASSERT_TRUE(put);
+  EXPECT_EQ(put->status, 201);
+  EXPECT_EQ(again.stop(), 0);
   std::filesystem::remove_all(dir);
 }
 

@@ -11,6 +11,9 @@
 #include "settings.h"
 #include "upload_sessions.h"
 
+#include <reg_storage.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -289,32 +292,55 @@ TEST(HeaderNumbersTest, DecimalsAreDigitsOnlyAndNeverOverflow) {
     EXPECT_FALSE(tool::parse_decimal(bad, v)) << bad;
 }
 
-TEST(UploadSessionsTest, BoundedPerUserAndInTotalAndExpiredLeastRecentlyUsedFirst) {
+// Two tables on one store stand for two servers: each counts the other's sessions against the
+// bounds and continues them; an expiry takes every idle session except one a request holds.
+TEST(UploadSessionsTest, KeptInTheStoreBoundedAcrossServersExpiredUnlessHeld) {
   using namespace std::chrono_literals;
+  const auto root = std::filesystem::temp_directory_path() /
+                    ("sessions-" + std::to_string(::getpid()));
+  std::filesystem::remove_all(root);
+  ASSERT_EQ(reg_storage_init(root.c_str()), 0);
   tool::UploadLimits limits;
   limits.max_total = 3;
   limits.max_per_user = 2;
-  limits.idle = 10s;
-  tool::UploadSessions s(limits);
-  auto t0 = tool::UploadSessions::Clock::now();
-  EXPECT_TRUE(s.open("a1", "r", "alice", t0));
-  EXPECT_TRUE(s.open("a2", "r", "alice", t0 + 1s));
-  EXPECT_FALSE(s.has_room("alice"));
-  EXPECT_FALSE(s.open("a3", "r", "alice", t0));
-  EXPECT_TRUE(s.open("b1", "r", "bob", t0 + 2s));
-  EXPECT_FALSE(s.open("c1", "r", "carol", t0));  // the total bound
-  EXPECT_EQ(s.find("a1", "other", "alice"), nullptr);
-  EXPECT_EQ(s.find("a1", "r", "bob"), nullptr);
-  ASSERT_NE(s.find("a1", "r", "alice", t0 + 5s), nullptr);  // used again: a2 is now the oldest
-  EXPECT_TRUE(s.take_expired(t0 + 10s).empty());
-  EXPECT_EQ(s.take_expired(t0 + 11s), std::vector<std::string>{"a2"});
-  auto b1 = s.find("b1", "r", "bob", t0 + 2s);
-  std::lock_guard<std::mutex> serving(b1->busy);  // in a request: not idle, whatever its age
-  EXPECT_EQ(s.take_expired(t0 + 20s), std::vector<std::string>{"a1"});
-  EXPECT_EQ(s.size(), 1u);
-  EXPECT_TRUE(s.has_room("alice"));
-  EXPECT_EQ(s.take_all(), std::vector<std::string>{"b1"});
-  EXPECT_EQ(s.size(), 0u);
+  limits.idle = 3600s;
+  tool::UploadSessions a(limits), b(limits);
+  auto start = [](tool::UploadSessions& s, const std::string& user) {
+    char id[37];
+    EXPECT_EQ(reg_blob_start_upload(id), 0);
+    EXPECT_TRUE(s.open(id, "r", user));
+    return std::string(id);
+  };
+  const std::string a1 = start(a, "alice"), a2 = start(b, "alice");
+  EXPECT_FALSE(a.has_room("alice"));
+  EXPECT_TRUE(b.has_room("bob"));
+  const std::string b1 = start(a, "bob");
+  EXPECT_FALSE(b.has_room("carol"));  // the total bound
+  EXPECT_EQ(b.size(), 3u);
+  EXPECT_FALSE(b.find(a1, "other", "alice"));
+  EXPECT_FALSE(b.find(a1, "r", "bob"));
+  EXPECT_FALSE(b.find("../" + a1.substr(3), "r", "alice"));
+  auto parts = [&] {
+    size_t n = 0;
+    for (const auto& e : std::filesystem::directory_iterator(root / "uploads"))
+      n += e.path().extension() == ".part";
+    return n;
+  };
+  {
+    tool::SessionHold held = b.find(a1, "r", "alice");
+    ASSERT_TRUE(held);
+    EXPECT_EQ(a.expire(), 0u);  // none idle long enough
+    limits.idle = 0s;
+    a.set_limits(limits);
+    EXPECT_EQ(a.expire(), 2u);  // a2 and b1; a1 is in use
+    EXPECT_EQ(parts(), 1u);
+    EXPECT_FALSE(a.find(a2, "r", "alice"));
+    b.close(held);  // the upload is done: its session goes
+  }
+  EXPECT_FALSE(a.find(a1, "r", "alice"));
+  EXPECT_EQ(a.size(), 0u);
+  reg_storage_cleanup();
+  std::filesystem::remove_all(root);
 }
 
 TEST(AuthGuardsTest, CacheKeepsPassedCredentialsForTheirTimeOnly) {

@@ -45,7 +45,8 @@ HttpServerConfig http_config(const ServeOptions& o) {
   return c;
 }
 
-// Cancels the upload sessions idle past their time, every few seconds until `stop`.
+// Cancels the upload sessions idle past their time, every few seconds until `stop`. Every
+// server on a store does it for all of them, so sessions expire while any server runs.
 class UploadExpiry {
  public:
   explicit UploadExpiry(ServerContext& ctx, std::chrono::seconds idle) : ctx_(ctx) {
@@ -62,17 +63,13 @@ class UploadExpiry {
     cv_.notify_all();
     thread_.join();
   }
-  // Cancels every upload in `ids`.
-  static void cancel(const std::vector<std::string>& ids) {
-    for (const std::string& id : ids) reg_blob_cancel_upload(id.c_str());
-  }
 
  private:
   void run(std::chrono::seconds period) {
     std::unique_lock<std::mutex> l(m_);
     while (!cv_.wait_for(l, period, [this] { return stop_; })) {
       l.unlock();
-      cancel(ctx_.uploads.take_expired());
+      ctx_.uploads.expire();
       l.lock();
     }
   }
@@ -189,8 +186,8 @@ int run_serve(const GlobalOptions& g, const ServeOptions& o) {
   watcher.join();
   metrics_listener.stop();
   store_stats.reset();  // its counting calls the library, which is closed below
-  // Sessions live in this process only: no client can reach them after it ends.
-  UploadExpiry::cancel(ctx.uploads.take_all());
+  // Sessions stay in the store: this server's uploads continue through another one, or
+  // through this one once it is back.
   reg_storage_cleanup();
   std::fprintf(stderr, "tarnwick-registry: stopped\n");
   return 0;

@@ -31,10 +31,10 @@ bool upload_size(ServerContext& /*ctx*/, const std::string& uuid, long long& siz
   return false;
 }
 
-// Removes the upload's file and forgets its session.
-void cancel_upload(ServerContext& ctx, const std::string& uuid) {
-  { reg_blob_cancel_upload(uuid.c_str()); }
-  ctx.uploads.close(uuid);
+// Removes the upload's file and ends its session (none for a one-shot upload).
+void cancel_upload(ServerContext& ctx, const std::string& uuid, SessionHold* session) {
+  reg_blob_cancel_upload(uuid.c_str());
+  if (session) ctx.uploads.close(*session);
 }
 
 void send_too_many_uploads(HttpResponse& res) {
@@ -95,11 +95,12 @@ void send_range_error(HttpResponse& res, const std::string& name, const std::str
 // Appends the body of a PATCH or a closing PUT. A Content-Range must start where the upload
 // ends and agree with Content-Length. False when a response was sent.
 bool append_body(ServerContext& ctx, const std::string& name, const std::string& uuid,
-                 const HttpRequest& req, HttpResponse& res, const BodyReader& reader) {
+                 SessionHold* session, const HttpRequest& req, HttpResponse& res,
+                 const BodyReader& reader) {
   long long size = 0;
   std::string error;
   if (!upload_size(ctx, uuid, size, error)) {
-    ctx.uploads.close(uuid);
+    if (session) ctx.uploads.close(*session);
     send_library_error(res, error);
     return false;
   }
@@ -123,7 +124,7 @@ bool append_body(ServerContext& ctx, const std::string& name, const std::string&
   if (!stream_into_upload(ctx, uuid, req, reader, received, error, library_failed)) {
     // A failed append leaves an upload no retry can trust: it goes. A body cut short may
     // be resumed from the upload's size.
-    if (library_failed) cancel_upload(ctx, uuid);
+    if (library_failed) cancel_upload(ctx, uuid, session);
     send_library_error(res, error);
     return false;
   }
@@ -136,7 +137,7 @@ bool append_body(ServerContext& ctx, const std::string& name, const std::string&
 
 // Commits the upload under `digest` and answers 201; false when it failed (answered).
 bool finish_upload(ServerContext& ctx, const std::string& name, const std::string& uuid,
-                   const std::string& digest, HttpResponse& res) {
+                   SessionHold* session, const std::string& digest, HttpResponse& res) {
   char out[72];
   std::string error;
   {
@@ -146,11 +147,12 @@ bool finish_upload(ServerContext& ctx, const std::string& name, const std::strin
       record_blob(name, digest);
   }
   if (!error.empty()) {
-    if (error.rfind("digest mismatch", 0) == 0) ctx.uploads.close(uuid);  // the library dropped it
+    // The library dropped an upload whose bytes do not match.
+    if (session && error.rfind("digest mismatch", 0) == 0) ctx.uploads.close(*session);
     send_library_error(res, error);
     return false;
   }
-  ctx.uploads.close(uuid);
+  if (session) ctx.uploads.close(*session);
   res.status = 201;
   res.set_header("Location", "/v2/" + name + "/blobs/" + digest);
   res.set_header("Docker-Content-Digest", digest);
@@ -225,15 +227,15 @@ void handle_upload_start(ServerContext& ctx, const std::string& name, const std:
   if (!start_upload(ctx, uuid, res)) return;
   if (digest.empty()) {
     if (!ctx.uploads.open(uuid, name, user)) {
-      cancel_upload(ctx, uuid);
-      return send_too_many_uploads(res);
+      cancel_upload(ctx, uuid, nullptr);
+      return send_error(res, 500, "UNKNOWN", "cannot record the upload session");
     }
     return send_session(res, name, uuid, 202, 0);
   }
   // A one-shot upload that did not commit is of no use to anyone: its file goes at once.
-  if (!append_body(ctx, name, uuid, req, res, reader) ||
-      !finish_upload(ctx, name, uuid, digest, res))
-    cancel_upload(ctx, uuid);
+  if (!append_body(ctx, name, uuid, nullptr, req, res, reader) ||
+      !finish_upload(ctx, name, uuid, nullptr, digest, res))
+    cancel_upload(ctx, uuid, nullptr);
 }
 
 void handle_upload_session(ServerContext& ctx, const std::string& name, const std::string& uuid,
@@ -242,34 +244,29 @@ void handle_upload_session(ServerContext& ctx, const std::string& name, const st
   std::string digest = req.get_param_value("digest");
   if (req.method == "PUT" && !is_sha256_digest(digest))
     return send_error(res, 400, "DIGEST_INVALID", "invalid digest");
-  auto session = ctx.uploads.find(uuid, name, user);
+  // Held until the answer: one request at a time works on an upload, on whichever server.
+  SessionHold session = ctx.uploads.find(uuid, name, user);
   if (!session) return send_error(res, 404, "BLOB_UPLOAD_UNKNOWN", "upload not found: " + uuid);
   StoreLock lock;
   if (req.method == "PUT" && !acquire_store(ctx, lock, res)) return;
-  std::lock_guard<std::mutex> busy(session->busy);
   if (req.method == "DELETE") {
-    std::string error;
-    {
-      if (reg_blob_cancel_upload(uuid.c_str()) != 0) error = reg_storage_last_error();
-    }
-    if (!error.empty()) return send_library_error(res, error);
-    ctx.uploads.close(uuid);
+    if (reg_blob_cancel_upload(uuid.c_str()) != 0)
+      return send_library_error(res, reg_storage_last_error());
+    ctx.uploads.close(session);
     res.status = 204;
     return;
   }
   if (req.method == "PATCH" || req.method == "PUT") {
-    bool appended = append_body(ctx, name, uuid, req, res, reader);
-    ctx.uploads.touch(uuid);  // its idle time counts from the end of this request
-    if (!appended) return;
+    if (!append_body(ctx, name, uuid, &session, req, res, reader)) return;
     if (req.method == "PUT") {
-      finish_upload(ctx, name, uuid, digest, res);
+      finish_upload(ctx, name, uuid, &session, digest, res);
       return;
     }
   }
   long long size = 0;
   std::string error;
   if (!upload_size(ctx, uuid, size, error)) {
-    ctx.uploads.close(uuid);
+    ctx.uploads.close(session);
     return send_library_error(res, error);
   }
   send_session(res, name, uuid, req.method == "PATCH" ? 202 : 204, size);

@@ -1,18 +1,24 @@
-// Which repository and which user opened each upload. The library's upload ids come from a
-// predictable generator and are not bound to anything, so the server accepts an id only on
-// the repository that started it and only from the user who did ("" when anonymous).
-// Sessions are bounded in total and per user, found by id in constant time, and expire after
-// an idle time; whoever takes an expired session out cancels its upload, so no upload file
+// Which repository and which user opened each upload, kept in the store beside the upload
+// file, so that every server on one store continues any upload and a restarted server
+// continues the ones it had. The library's upload ids come from a predictable generator and
+// are not bound to anything, so the server accepts an id only on the repository that started
+// it and only from the user who did ("" when anonymous).
+//
+// A session is the file uploads/_session/<id>.<user key>, written whole once and removed when
+// the upload ends; the user key (a digest prefix of the user name) lets the bounds be counted
+// from one listing. A request holds the session file's exclusive lock while it works on the
+// upload, so requests on one upload follow one another whichever servers they reach, and an
+// expiry never takes a session in use. Sessions expire after an idle time measured on the
+// store's clock; whoever takes an expired session out cancels its upload, so no upload file
 // outlives the last client that could reach it.
 #pragma once
 
+#include "platform/platform.h"
+
 #include <chrono>
-#include <list>
+#include <cstddef>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <unordered_map>
-#include <vector>
 
 namespace tool {
 
@@ -22,54 +28,43 @@ struct UploadLimits {
   std::chrono::seconds idle{300};  // well before a collection may take the files (15 min)
 };
 
-struct UploadSession {
-  std::string repo;
-  std::string user;
-  std::mutex busy;  // one request at a time appends to an upload, so ranges stay in order
+// One request's hold on a session: its file open and locked. Released when destroyed.
+class SessionHold {
+ public:
+  SessionHold() = default;
+  explicit operator bool() const { return file_ != nullptr; }
+
+ private:
+  friend class UploadSessions;
+  std::unique_ptr<reg::platform::File> file_;
+  std::string path_;
 };
 
 class UploadSessions {
  public:
-  using Clock = std::chrono::steady_clock;
-
   explicit UploadSessions(UploadLimits limits = {}) : limits_(limits) {}
-  // Before any session is opened.
+  // Before any session is used.
   void set_limits(UploadLimits limits) { limits_ = limits; }
 
-  // Whether `user` may open one more session now.
+  // Whether `user` may open one more session now, counted from the store (so across every
+  // server on it; servers opening sessions at the same instant may pass a bound by a few).
   bool has_room(const std::string& user) const;
-  // Registers an upload; false when a bound is reached (the caller cancels the upload).
-  bool open(const std::string& uuid, const std::string& repo, const std::string& user,
-            Clock::time_point now = Clock::now());
-  // The session of `uuid` when `user` opened it on `repo`, else null: to anyone else an
-  // upload of another user is indistinguishable from one that does not exist. Counts as use.
-  std::shared_ptr<UploadSession> find(const std::string& uuid, const std::string& repo,
-                                      const std::string& user,
-                                      Clock::time_point now = Clock::now());
-  // Marks the end of a request on `uuid`: its idle time starts again.
-  void touch(const std::string& uuid, Clock::time_point now = Clock::now());
-  void close(const std::string& uuid);
+  // Records the session of an upload just started; false when it cannot be written.
+  bool open(const std::string& uuid, const std::string& repo, const std::string& user);
+  // Holds the session of `uuid` when `user` opened it on `repo`, waiting while another
+  // request holds it; empty otherwise: to anyone else an upload of another user is
+  // indistinguishable from one that does not exist.
+  SessionHold find(const std::string& uuid, const std::string& repo, const std::string& user);
+  // Ends a held session (its upload is finished or cancelled): the file goes.
+  void close(SessionHold& hold);
+  // Open sessions in the store.
   size_t size() const;
-  // Takes out the sessions idle past the limit and not serving a request; their ids, for
-  // the caller to cancel.
-  std::vector<std::string> take_expired(Clock::time_point now = Clock::now());
-  // Takes out every session (on shutdown: no client can reach them afterwards).
-  std::vector<std::string> take_all();
+  // Cancels the uploads of the sessions idle past the limit and held by no request, and
+  // removes those sessions; how many.
+  size_t expire();
 
  private:
-  struct Entry {
-    std::shared_ptr<UploadSession> session;
-    Clock::time_point last_used;
-    std::list<std::string>::iterator order;  // in `by_use_`, least recently used first
-  };
-  void erase_locked(std::unordered_map<std::string, Entry>::iterator it);
-  void touch_locked(Entry& e, Clock::time_point now);
-
   UploadLimits limits_;
-  mutable std::mutex m_;
-  std::unordered_map<std::string, Entry> sessions_;
-  std::list<std::string> by_use_;
-  std::unordered_map<std::string, size_t> per_user_;
 };
 
 }  // namespace tool
