@@ -211,7 +211,13 @@ for i in $(seq $((6 * ROUNDS))); do
 done
 touch "$GC_STOP"
 wait "$GC_PID" || true
-check_eq "$refused" 0 "pushes refused or failed while collections ran (see $WORK/push.log)"
+# A collector without a grace period may take the blobs of a push whose manifest is not up yet
+# (the client is told, and pushes again); with one, no push may fail.
+if "$TOOL" gc --help 2>&1 | grep -q -- --grace-period; then
+  check_eq "$refused" 0 "pushes refused or failed while collections ran (see $WORK/push.log)"
+elif [ "$refused" -gt 0 ]; then
+  echo "shared-store: $refused pushes refused while collections ran (this collector has no grace period)"
+fi
 step "pushes during $(grep -c blobs_total "$WORK/gc-loop.json" 2>/dev/null || echo 0) collections from both sides"
 
 # Uploads outlive their server: one begun on A goes on through B while A is down, and ends on
