@@ -8,27 +8,17 @@
 #include <reg_storage.h>
 
 #include "digest.h"
-#include "platform/fault.h"
+#include "platform/call_counts.h"
 #include "server_context.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <unistd.h>
 
 namespace {
-
-using reg::fault::Op;
-
-struct Kind {
-  Op op;
-  const char* name;
-};
-constexpr Kind kKinds[] = {{Op::stat, "stat"},   {Op::list, "list"},     {Op::mkdir, "mkdir"},
-                           {Op::rmdir, "rmdir"}, {Op::remove, "remove"}, {Op::rename, "rename"},
-                           {Op::open, "open"},   {Op::read, "read"},     {Op::write, "write"},
-                           {Op::close, "close"}, {Op::lock, "lock"}};
 
 tool::HttpResponse request(tool::ServerContext& ctx, const std::string& method,
                            const std::string& target, const std::string& body = "",
@@ -77,12 +67,19 @@ bool push_image(tool::ServerContext& ctx, const std::string& repo, int i) {
                  .status == 201;
 }
 
-void start_counting() { reg::fault::arm(Op::any, 0, 0); }  // counts, never fails
+reg::platform::CallCounts g_before;
+
+void start_counting() { g_before = reg::platform::call_counts(); }
 
 void report(const char* what) {
-  std::printf("%-34s total %4lld:", what, static_cast<long long>(reg::fault::calls(Op::any)));
-  for (const Kind& k : kKinds)
-    if (long long n = reg::fault::calls(k.op)) std::printf(" %s %lld", k.name, n);
+  const reg::platform::CallCounts c = reg::platform::call_counts() - g_before;
+  const std::pair<const char*, std::uint64_t> kinds[] = {
+      {"stat", c.stats},     {"list", c.listings},  {"mkdir", c.mkdirs}, {"rmdir", c.rmdirs},
+      {"unlink", c.unlinks}, {"rename", c.renames}, {"open", c.opens},   {"read", c.reads},
+      {"write", c.writes},   {"close", c.closes},   {"lock", c.locks},   {"sync", c.syncs()}};
+  std::printf("%-30s total %4llu:", what, static_cast<unsigned long long>(c.total()));
+  for (const auto& [name, n] : kinds)
+    if (n) std::printf(" %s %llu", name, static_cast<unsigned long long>(n));
   std::printf("\n");
 }
 
@@ -121,7 +118,6 @@ int main(int argc, char** argv) {
   const char* summary = reg_gc_json(0);
   report("collection");
   std::printf("  over %d images: %s\n", images + 1, summary ? summary : reg_storage_last_error());
-  reg::fault::disarm();
   reg_storage_cleanup();
   if (argc <= 1) std::filesystem::remove_all(root);
   return 0;
