@@ -107,6 +107,8 @@ const std::vector<std::string> kPushMessages = {"cannot create upload file: .*",
                                                 "hashing upload failed",
                                                 "mkdirs blob dir failed",
                                                 "rename to CAS failed: .*",
+                                                "sync blob failed: .*",
+                                                "sync manifest failed",
                                                 "cannot read blob: sha256:[0-9a-f]{64}",
                                                 "mkdirs manifests dir failed",
                                                 "write blob record failed",
@@ -196,7 +198,7 @@ const std::vector<Scenario>& scenarios() {
       {"tag deletion, last tag of its manifest",
        tagged_app,
        [] { return result(reg_manifest_delete("app", "t3") == 0); },
-       {"cannot read tag: app:t3", "delete tag failed"},
+       {"cannot read tag: app:t3", "delete tag failed", "sync deletion failed"},
        [](const fs::path&, const Outcome& o) {
          if (o.ok) {
            EXPECT_EQ(tag_state("app", "t3"), "tag not found: app:t3");
@@ -207,7 +209,7 @@ const std::vector<Scenario>& scenarios() {
       {"tag deletion, manifest named by another tag",
        tagged_app,
        [] { return result(reg_manifest_delete("app", "t1") == 0); },
-       {"cannot read tag: app:t1", "delete tag failed"},
+       {"cannot read tag: app:t1", "delete tag failed", "sync deletion failed"},
        [](const fs::path&, const Outcome& o) {
          if (o.ok) {
            EXPECT_EQ(tag_state("app", "t1"), "tag not found: app:t1");
@@ -220,7 +222,7 @@ const std::vector<Scenario>& scenarios() {
        [] { return result(reg_manifest_delete("app", m1_digest().c_str()) == 0); },
        {"cannot read manifest: app@sha256:[0-9a-f]{64}",
         "delete manifest tags failed: app@sha256:[0-9a-f]{64}",
-        "delete manifest failed: app@sha256:[0-9a-f]{64}"},
+        "delete manifest failed: app@sha256:[0-9a-f]{64}", "sync deletion failed"},
        [](const fs::path&, const Outcome& o) {
          if (o.ok) {
            EXPECT_EQ(tag_state("app", "t1"), "tag not found: app:t1");

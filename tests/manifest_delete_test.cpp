@@ -236,7 +236,8 @@ TEST_F(ManifestDeleteTest, FaultSweepOverTagDeletion) {
     const std::string msg = reg_storage_last_error();
     if (rc != 0) {
       // A live tag that could not be read is a failure, never "not found".
-      EXPECT_TRUE(msg == "delete tag failed" || msg == "cannot read tag: " + repo + ":a")
+      EXPECT_TRUE(msg == "delete tag failed" || msg == "cannot read tag: " + repo + ":a" ||
+                  msg == "sync deletion failed")
           << n << ": " << msg;
     }
     expect_consistent(rootp(), repo, {"a", "b"});
@@ -269,9 +270,13 @@ TEST_F(ManifestDeleteTest, FaultSweepOverDigestDeletion) {
     if (rc != 0) {
       EXPECT_TRUE(msg == "delete manifest tags failed: " + repo + "@" + d ||
                   msg == "delete manifest failed: " + repo + "@" + d ||
-                  msg == "cannot read manifest: " + repo + "@" + d)
+                  msg == "cannot read manifest: " + repo + "@" + d || msg == "sync deletion failed")
           << n << ": " << msg;
-      EXPECT_TRUE(pullable(repo, d)) << n << ": a failed deletion keeps the manifest";
+      // A deletion that removed everything but could not sync it reports so: it is done, but
+      // may come back after a power cut. Any other failure keeps the manifest.
+      if (msg != "sync deletion failed") {
+        EXPECT_TRUE(pullable(repo, d)) << n << ": a failed deletion keeps the manifest";
+      }
     }
     expect_consistent(rootp(), repo, {"a", "b", "keep-1"});
     EXPECT_TRUE(pullable(repo, "keep-1")) << n;

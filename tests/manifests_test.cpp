@@ -511,7 +511,8 @@ TEST_F(ManifestsTest, FaultSweepOverPutLeavesWholeFilesAndReadableState) {
   const std::set<std::string> messages = {
       "mkdirs manifests dir failed", "write blob record failed",   "write manifest body failed",
       "write manifest ct failed",    "mkdirs revision dir failed", "write revision link failed",
-      "mkdirs tag dir failed",       "write tag link failed"};
+      "mkdirs tag dir failed",       "write tag link failed",
+      "sync manifest failed"};
   const std::string old_body = image_manifest("old"), new_body = image_manifest("new");
   const std::string old_d = digest_of(old_body), new_d = digest_of(new_body);
   // Blob records are empty files.

@@ -12,6 +12,7 @@
 #include "blobs/upload_hash.h"
 #include "core/boundary.h"
 #include "core/context.h"
+#include "core/durability.h"
 #include "core/fileutil.h"
 #include "core/paths.h"
 #include "core/sha256.h"
@@ -223,24 +224,47 @@ bool stored_intact(const FinishPaths& p) {
          platform::get_attr(p.finishing.c_str(), &upload) == 0 && stored.size == upload.size;
 }
 
+// Makes a committed blob durable: its data (again, when it was stored by an earlier commit
+// that may have been cut short before its syncs) and its entry in the fan-out directory, and
+// that directory's entry when the commit created it.
+bool sync_committed(const FinishPaths& p, bool data, bool made_fanout) {
+  DirSyncs syncs;
+  syncs.note(p.fanout);
+  if (made_fanout) syncs.note_parent_of(p.fanout);
+  if ((data && durable_sync_file(p.blob.c_str()) != 0) || syncs.sync() != 0) {
+    set_error("sync blob failed: %s", p.blob.c_str());
+    return false;
+  }
+  return true;
+}
+
 // Moves the hashed private file to its blob path, or drops it when that blob is stored
 // already with the same size (its bytes are not compared). Records the message on failure.
+// A sync that fails after the rename reports failure with the blob stored: the upload is
+// gone, and the client's next upload of the blob finds it stored and syncs it again.
 bool commit_blob(const FinishPaths& p, SetAside& aside) {
   if (stored_intact(p)) {
     platform::remove_file(p.finishing.c_str());  // a leftover is the collector's to remove
     aside.settle();
-    return true;
+    return sync_committed(p, true, false);
+  }
+  // The data is on the disk before the blob's name, so a power cut never leaves an empty or
+  // torn file under a digest.
+  if (durable_sync_file(p.finishing.c_str()) != 0) {
+    set_error("sync blob failed: %s", p.blob.c_str());
+    return false;
   }
   // A blob removal or a collection removes a fan-out directory once it is empty, possibly
   // between its creation here and the rename: a rename that finds no directory tries again.
   for (int attempt = 0; attempt < kCommitTries; ++attempt) {
-    if (mkdirs(p.fanout.c_str()) != 0) {
+    const bool made_fanout = !is_dir(p.fanout.c_str());
+    if (made_fanout && mkdirs(p.fanout.c_str()) != 0) {
       set_error("mkdirs blob dir failed");
       return false;
     }
     if (platform::rename_path(p.finishing.c_str(), p.blob.c_str()) == 0) {
       aside.settle();
-      return true;
+      return sync_committed(p, false, made_fanout || attempt > 0);
     }
     if (is_dir(p.fanout.c_str())) break;
   }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "core/durability.h"
 #include "core/paths.h"
 
 namespace reg {
@@ -61,6 +62,19 @@ int write_file(const char* path, const void* data, std::size_t len) {
   Path tmp;
   if (!temp_path_for(path, tmp)) return -1;
   if (!write_all(tmp.c_str(), data, len) || platform::rename_path(tmp.c_str(), path) != 0) {
+    platform::remove_file(tmp.c_str());
+    return -1;
+  }
+  return 0;
+}
+
+int write_file_durable(const char* path, const void* data, std::size_t len) {
+  Path tmp;
+  if (!temp_path_for(path, tmp)) return -1;
+  // The data is on the disk before the name: a power cut never leaves the new name on an
+  // empty or torn file. An empty file has no data to sync.
+  if (!write_all(tmp.c_str(), data, len) || (len > 0 && durable_sync_file(tmp.c_str()) != 0) ||
+      platform::rename_path(tmp.c_str(), path) != 0) {
     platform::remove_file(tmp.c_str());
     return -1;
   }

@@ -31,6 +31,9 @@ struct dir_list {
 // Replaces `path` whole: writes a temporary file beside it and renames it over the target, so
 // readers see the old content or the new, never a torn file. 0, or -1 with the old content kept.
 int write_file(const char* path, const void* data, std::size_t len);
+// write_file that, under the store's `full` durability, syncs the data before the rename. The
+// new name is durable once the caller syncs the directory (DirSyncs, core/durability.h).
+int write_file_durable(const char* path, const void* data, std::size_t len);
 // True when the temporary file that write_file creates beside `path` would fit in a path:
 // callers refuse a target without that room up front instead of failing half way.
 bool write_file_fits(std::string_view path);

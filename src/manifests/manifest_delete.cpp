@@ -8,6 +8,7 @@
 
 #include "core/boundary.h"
 #include "core/context.h"
+#include "core/durability.h"
 #include "core/fileutil.h"
 #include "core/paths.h"
 #include "manifests/index_children.h"
@@ -58,7 +59,8 @@ void remove_if_file(const Path& p) {
 // false when it could not be removed, and then the other two stay with it. Their own removal
 // failures are not reported, as readers tolerate both without a body and a later deletion
 // removes them.
-bool remove_manifest_files(const char* repo, const char* hex, bool with_rev_dir) {
+bool remove_manifest_files(const char* repo, const char* hex, bool with_rev_dir,
+                           DirSyncs& syncs) {
   Path body, ct, rev_link, rev_dir;
   if (!manifest_body_path(repo, hex, body) || !manifest_ct_path(repo, hex, ct) ||
       !manifest_rev_path(repo, hex, rev_link) || !manifest_rev_dir(repo, hex, rev_dir))
@@ -73,6 +75,9 @@ bool remove_manifest_files(const char* repo, const char* hex, bool with_rev_dir)
   remove_if_file(ct);
   remove_if_file(rev_link);
   if (with_rev_dir) platform::remove_dir(rev_dir.c_str());  // only when empty
+  syncs.note_parent_of(rev_link);
+  syncs.note_parent_of(rev_dir);
+  syncs.note_parent_of(body);
   return true;
 }
 
@@ -94,6 +99,8 @@ int delete_tag(const char* repo, const char* tag, const char* hex) {
     set_error("delete tag failed");
     return -1;
   }
+  DirSyncs syncs;
+  syncs.note_parent_of(link);
   // A tag that could not be read may still name the manifest: it stays, for a later deletion
   // by digest, rather than be lost under a tag.
   const TagScan scan = scan_tags(repo, tags_dir, hex);
@@ -102,7 +109,12 @@ int delete_tag(const char* repo, const char* tag, const char* hex) {
   // collector keeps its blobs, as it marks through the index).
   if (scan.naming.empty() && scan.complete &&
       index_lists_child(repo, hex) == IndexChild::not_listed)
-    remove_manifest_files(repo, hex, false);
+    remove_manifest_files(repo, hex, false, syncs);
+  // A deletion reported done does not come back after a power cut.
+  if (syncs.sync() != 0) {
+    set_error("sync deletion failed");
+    return -1;
+  }
   return 0;
 }
 
@@ -129,6 +141,9 @@ int delete_digest(const char* repo, const char* reference, const char* hex) {
     return -1;
   }
   bool failed = false;
+  DirSyncs syncs;
+  syncs.note(tags_dir);
+  syncs.note_parent_of(tags_dir);
   for (const auto& name : scan.naming) {
     Path dir;
     if (!manifest_tag_dir(repo, name, dir) || delete_tree(dir.c_str()) != 0) failed = true;
@@ -139,8 +154,12 @@ int delete_digest(const char* repo, const char* reference, const char* hex) {
     return -1;
   }
   // The tags are gone; a manifest that is still stored must not be reported deleted.
-  if (!remove_manifest_files(repo, hex, true)) {
+  if (!remove_manifest_files(repo, hex, true, syncs)) {
     set_error("delete manifest failed: %s@%s", repo, reference);
+    return -1;
+  }
+  if (syncs.sync() != 0) {
+    set_error("sync deletion failed");
     return -1;
   }
   return 0;

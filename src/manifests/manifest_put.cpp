@@ -10,6 +10,7 @@
 
 #include "core/boundary.h"
 #include "core/context.h"
+#include "core/durability.h"
 #include "core/fileutil.h"
 #include "core/json_members.h"
 #include "core/paths.h"
@@ -225,12 +226,36 @@ bool protected_tag_moves(const char* repo, const char* tag, const char* hex) {
 
 // A push to an existing repository finds its directories in place: one attribute query
 // instead of a creation attempt for every component of the path.
-bool ensure_dir(const Path& dir) { return is_dir(dir.c_str()) || mkdirs(dir.c_str()) == 0; }
+// A directory it creates becomes durable with its parents' entries: each ancestor below the
+// store root is noted for syncing after the directory itself.
+bool ensure_dir(const Path& dir, DirSyncs& syncs) {
+  syncs.note(dir);
+  if (is_dir(dir.c_str())) return true;
+  // The directories to be created, deepest first; the existing one that holds the highest of
+  // them gets its new entry too.
+  const std::size_t root_len = platform::root_prefix_len(dir.c_str());
+  std::vector<std::string_view> created;
+  for (std::string_view d(dir); d.size() > root_len && !is_dir(std::string(d).c_str());
+       d = d.substr(0, d.rfind(platform::kSep)))
+    created.push_back(d);
+  if (mkdirs(dir.c_str()) != 0) return false;
+  for (const auto d : created) syncs.note_parent_of(d);
+  return true;
+}
+
+// The directory of the blob record, synced before the body so that the blobs a stored
+// manifest names are readable through its repository after a power cut too.
+void note_records_dir(const PutPaths& p, DirSyncs& syncs) {
+  Path records;
+  if (child_path(p.manifests, kBlobRecordsDirName, records)) syncs.note(records);
+}
 
 int write_manifest_files(const PutPaths& p, const char* repo, const char* body, std::size_t len,
                          std::string_view ct, const char* hex, bool tagged,
                          const SubjectRef* subject) {
-  if (!ensure_dir(p.manifests)) {
+  DirSyncs syncs;
+  note_records_dir(p, syncs);
+  if (!ensure_dir(p.manifests, syncs)) {
     set_error("mkdirs manifests dir failed");
     return -1;
   }
@@ -245,31 +270,39 @@ int write_manifest_files(const PutPaths& p, const char* repo, const char* body, 
     set_error("write blob record failed");
     return -1;
   }
-  if (write_file(p.body.c_str(), body, len) != 0) {
+  if (write_file_durable(p.body.c_str(), body, len) != 0) {
     set_error("write manifest body failed");
     return -1;
   }
-  if (write_file(p.ct.c_str(), ct.data(), ct.size()) != 0) {
+  if (write_file_durable(p.ct.c_str(), ct.data(), ct.size()) != 0) {
     set_error("write manifest ct failed");
     return -1;
   }
-  if (!ensure_dir(p.rev_dir)) {
+  if (!ensure_dir(p.rev_dir, syncs)) {
     set_error("mkdirs revision dir failed");
     return -1;
   }
   char link[80];
   std::snprintf(link, sizeof link, "sha256:%s", hex);
-  if (write_file(p.rev_link.c_str(), link, kDigestLen) != 0) {
+  if (write_file_durable(p.rev_link.c_str(), link, kDigestLen) != 0) {
     set_error("write revision link failed");
     return -1;
   }
-  if (!tagged) return 0;
-  if (!ensure_dir(p.tag_dir)) {
-    set_error("mkdirs tag dir failed");
-    return -1;
+  if (tagged) {
+    if (!ensure_dir(p.tag_dir, syncs)) {
+      set_error("mkdirs tag dir failed");
+      return -1;
+    }
+    if (write_file_durable(p.tag_link.c_str(), link, kDigestLen) != 0) {
+      set_error("write tag link failed");
+      return -1;
+    }
   }
-  if (write_file(p.tag_link.c_str(), link, kDigestLen) != 0) {
-    set_error("write tag link failed");
+  // Every file is written and renamed; each directory they changed is synced once, the
+  // tag's last. A failure here leaves the files in place: a retry writes them again and
+  // syncs.
+  if (syncs.sync() != 0) {
+    set_error("sync manifest failed");
     return -1;
   }
   return 0;
