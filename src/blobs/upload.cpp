@@ -242,9 +242,12 @@ bool sync_committed(const FinishPaths& p, bool data, bool made_fanout) {
 // already with the same size (its bytes are not compared). Records the message on failure.
 // A sync that fails after the rename reports failure with the blob stored: the upload is
 // gone, and the client's next upload of the blob finds it stored and syncs it again.
+// Both ways stamp the blob with the commit time: a collection spares blobs committed within
+// its grace period, and the upload's own time may be long before its commit.
 bool commit_blob(const FinishPaths& p, SetAside& aside) {
   if (stored_intact(p)) {
     platform::remove_file(p.finishing.c_str());  // a leftover is the collector's to remove
+    platform::touch_file(p.blob.c_str());
     aside.settle();
     return sync_committed(p, true, false);
   }
@@ -263,6 +266,7 @@ bool commit_blob(const FinishPaths& p, SetAside& aside) {
       return false;
     }
     if (platform::rename_path(p.finishing.c_str(), p.blob.c_str()) == 0) {
+      platform::touch_file(p.blob.c_str());
       aside.settle();
       return sync_committed(p, false, made_fanout || attempt > 0);
     }

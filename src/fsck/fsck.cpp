@@ -1,6 +1,7 @@
 // The store checker's walk of the root, the blob store, the uploads and the GC state; the
 // repositories are checked in fsck_manifests.cpp. Nothing here writes, creates or removes.
 #include "fsck/fsck.h"
+#include "maintenance/gc_online.h"
 
 #include <yyjson.h>
 
@@ -181,9 +182,12 @@ void check_gc_state(FsckWalk& w, const FsckPath& gc) {
   for (const auto& e : list) {
     FsckPath p;
     if (!fsck_child(w, gc, e.name, p)) continue;
-    // "lock" is the operator tool's lock file between pushes and collections.
-    const bool known = !e.is_dir && (e.name == "progress.json" || e.name == "cancel" ||
-                                     e.name == "last_run" || e.name == "lock");
+    // "lock" is the operator tool's lock file between pushes and collections, "clock" the
+    // file a collection takes the store's time from, and "control.sock" the socket through
+    // which a running server takes collection requests.
+    const bool known =
+        !e.is_dir && (e.name == "progress.json" || e.name == "cancel" || e.name == "last_run" ||
+                      e.name == "lock" || e.name == "clock");
     if (!known)
       fsck_stray(w, p, e);
     else if (e.name == "progress.json")
@@ -283,6 +287,7 @@ bool fsck_list(FsckWalk& w, const FsckPath& dir, std::vector<dir_entry>& out) {
       continue;
     }
     const std::string rel = dir.rel.empty() ? e.name : dir.rel + "/" + e.name;
+    if (rel == "_gc/control.sock" && e.kind == platform::Kind::socket) continue;  // a server's
     w.add(FsckKind::special_entry, rel,
           std::string(platform::kind_name(e.kind)) + " in the store (never followed or read)");
   }
@@ -335,6 +340,7 @@ bool fsck_store(FsckReport& out) {
   const FsckPath root{s_root, ""};
   check_root(w, root);
   check_children(w);
+  out.counts.untagged_manifests = gc_count_untagged();
   return true;
 }
 

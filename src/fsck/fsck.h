@@ -74,6 +74,9 @@ struct FsckCounts {
   std::int64_t manifests = 0;
   std::int64_t tags = 0;
   std::int64_t uploads = 0;  // uploads in progress (stale ones are findings)
+  // Manifests no tag names and no kept index or referrer needs: `gc --delete-untagged` takes
+  // them; -1 when they could not be counted.
+  std::int64_t untagged_manifests = 0;
 };
 
 struct FsckReport {

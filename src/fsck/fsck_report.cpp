@@ -54,7 +54,8 @@ std::string fsck_text(const FsckReport& report, std::string_view root) {
   out += "store " + printable(root) + ": " + std::to_string(c.blobs) + " blobs (" +
          std::to_string(c.blob_bytes) + " bytes), " + std::to_string(c.repositories) +
          " repositories, " + std::to_string(c.manifests) + " manifests, " + std::to_string(c.tags) +
-         " tags, " + std::to_string(c.uploads) + " uploads in progress\n";
+         " tags, " + std::to_string(c.uploads) + " uploads in progress, " +
+         std::to_string(c.untagged_manifests) + " untagged manifests\n";
   out += report.sound() ? "sound" : "NOT SOUND";
   out += ": " + std::to_string(report.corrupt()) + " corrupt, " +
          std::to_string(report.warnings()) + " warnings\n";
@@ -74,7 +75,8 @@ std::string fsck_json(const FsckReport& report, std::string_view root) {
   out += ",\"counts\":{";
   const std::pair<const char*, std::int64_t> counts[] = {
       {"blobs", c.blobs}, {"blob_bytes", c.blob_bytes}, {"repositories", c.repositories},
-      {"manifests", c.manifests}, {"tags", c.tags}, {"uploads", c.uploads}};
+      {"manifests", c.manifests}, {"tags", c.tags}, {"uploads", c.uploads},
+      {"untagged_manifests", c.untagged_manifests}};
   for (const auto& [key, value] : counts) {
     if (key != counts[0].first) out += ',';
     json_member(out, key, value);

@@ -35,11 +35,7 @@ bool gc_checkpoint(GcRun& run) {
   return gc_cancel_requested() != 0;
 }
 
-namespace {
-
-const char* json_flag(int v) { return v ? "true" : "false"; }
-
-void start_run(GcRun& run, int dry_run) {
+void gc_start_run(GcRun& run, int dry_run) {
   run.rec.running = 1;
   gc_set_phase(run.rec, "walking");
   run.rec.dry_run = dry_run ? 1 : 0;
@@ -48,16 +44,15 @@ void start_run(GcRun& run, int dry_run) {
   gc_publish(run);
 }
 
-// The last snapshot of a run, whatever ended it; a request that came after the last probe is
-// discarded with it.
-void end_run(GcRun& run) {
+// A request that came after the last probe is discarded with the last snapshot.
+void gc_end_run(GcRun& run) {
   run.rec.running = 0;
   gc_set_phase(run.rec, "done");
   gc_publish(run);
   gc_discard_cancel();
 }
 
-void write_last_run(const GcRun& run) {
+void gc_write_last_run(const GcRun& run) {
   platform::UtcTime t{};
   Path p;
   if (!gc_make_state_dir() || !store_path({"_gc", "last_run"}, p)) return;
@@ -69,6 +64,18 @@ void write_last_run(const GcRun& run) {
   if (n > 0 && static_cast<std::size_t>(n) < sizeof line)
     write_file(p.c_str(), line, static_cast<std::size_t>(n));
 }
+
+// Subject index entries whose manifest is gone (a deletion cut short) go with the collection;
+// a fresh one may belong to a push that has not written its body yet.
+void gc_prune_subject_index(std::int64_t now_unix, std::int64_t min_age_s) {
+  std::vector<std::string> repos;
+  discover_all_repos(repos);
+  for (const auto& repo : repos) subject_index_prune(repo, now_unix, min_age_s);
+}
+
+namespace {
+
+const char* json_flag(int v) { return v ? "true" : "false"; }
 
 const char* summary(const GcRun& run) {
   ResultWriter out;
@@ -84,15 +91,6 @@ const char* summary(const GcRun& run) {
   return out.finish();
 }
 
-// Subject index entries whose manifest is gone (a deletion cut short) go with the collection;
-// a fresh one may belong to a push that has not written its body yet.
-void prune_subject_index() {
-  std::vector<std::string> repos;
-  discover_all_repos(repos);
-  const std::int64_t now = platform::wall_clock_seconds();
-  for (const auto& repo : repos) subject_index_prune(repo, now, kStaleUploadSecs);
-}
-
 // Everything after the first snapshot. False (message recorded) when the mark was incomplete.
 bool collect(GcRun& run, const UploadScan& uploads) {
   run.rec.blobs_total = gc_count_blobs();
@@ -100,38 +98,40 @@ bool collect(GcRun& run, const UploadScan& uploads) {
   digest_set set;
   const MarkResult mark = gc_mark(run, set);
   if (mark == MarkResult::incomplete) return false;
-  if (!run.rec.dry_run) gc_remove_stale_uploads(uploads);
+  if (!run.rec.dry_run) gc_remove_stale_uploads(run, uploads);
   digest_set_seal(set);
   gc_set_phase(run.rec, "deleting");
   if (mark == MarkResult::cancelled || gc_cancel_requested())
     run.rec.cancelled = 1;
   else
     gc_sweep(run, set);
-  if (!run.rec.dry_run && !run.rec.cancelled) prune_subject_index();
+  if (!run.rec.dry_run && !run.rec.cancelled)
+    gc_prune_subject_index(gc_now_unix(run), kStaleUploadSecs);
   return true;
 }
 
 const char* gc_json(int dry_run) {
   if (!require_ready()) return nullptr;
   GcRun run;
+  gc_start_clock(run);
   const UploadScan uploads = gc_scan_uploads(run);
   if (uploads.in_progress) {
-    if (!dry_run) gc_remove_stale_uploads(uploads);
+    if (!dry_run) gc_remove_stale_uploads(run, uploads);
     set_error("uploads in progress");
     return nullptr;
   }
   gc_discard_cancel();
-  start_run(run, dry_run);
+  gc_start_run(run, dry_run);
   bool complete = false;
   try {
     complete = collect(run, uploads);
   } catch (...) {
-    end_run(run);  // observers must not see a run that no longer runs
+    gc_end_run(run);  // observers must not see a run that no longer runs
     throw;
   }
-  end_run(run);
+  gc_end_run(run);
   if (!complete) return nullptr;
-  if (!dry_run) write_last_run(run);
+  if (!dry_run) gc_write_last_run(run);
   const char* text = summary(run);
   clear_error();
   return text;

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "maintenance/gc_progress.h"
@@ -39,7 +41,28 @@ struct GcRun {
   std::int32_t blobs_reachable = 0;
   std::int32_t stale_uploads = 0;
   std::int64_t stale_upload_bytes = 0;
+  std::int64_t clock_start = 0;  // the store's clock at the start (file time, 100 ns units)
+  std::uint64_t clock_tick = 0;  // the tick at which it was read
 };
+
+inline constexpr std::int64_t kFileTicksPerSec = 10000000;  // file times count 100 ns
+
+// Reads the store's clock into the run: the time the file system gives `_gc/clock`, written
+// now. Every age a collection measures counts against it, so that hosts whose clocks disagree
+// judge the files of a shared store alike. Falls back to this host's clock when the file
+// cannot be written.
+void gc_start_clock(GcRun& run);
+// The store's clock now: its reading at the start plus the monotonic time since.
+std::int64_t gc_now_file_time(const GcRun& run);
+std::int64_t gc_now_unix(const GcRun& run);
+
+// The first snapshot of a run (running, "walking") and its last one, whatever ended it.
+void gc_start_run(GcRun& run, int dry_run);
+void gc_end_run(GcRun& run);
+// The one-line record `_gc/last_run` of a run that was not a dry run.
+void gc_write_last_run(const GcRun& run);
+// Drops subject index entries whose manifest is gone, once they are `min_age_s` old.
+void gc_prune_subject_index(std::int64_t now_unix, std::int64_t min_age_s);
 
 // Writes the record now and remembers when.
 void gc_publish(GcRun& run);
@@ -52,15 +75,32 @@ struct UploadScan {
   std::vector<std::string> stale;  // paths
   bool in_progress = false;
 };
-// Every upload file is seen (no listing cap); counts go into run.stale_uploads/_bytes.
-UploadScan gc_scan_uploads(GcRun& run);
+// Every upload file is seen (no listing cap); counts go into run.stale_uploads/_bytes. An
+// upload is stale once idle `stale_secs` by the store's clock.
+UploadScan gc_scan_uploads(GcRun& run, std::int64_t stale_secs = kStaleUploadSecs);
 // Removes the stale files that are still stale now.
-void gc_remove_stale_uploads(const UploadScan& scan);
+void gc_remove_stale_uploads(const GcRun& run, const UploadScan& scan,
+                             std::int64_t stale_secs = kStaleUploadSecs);
 
 enum class MarkResult { complete, cancelled, incomplete };
+
+// What an online collection's mark remembers between its lock-free pass, made while pushes go
+// on, and the passes of its final phase, made while they are held off: the bodies it has read
+// (so that a later pass reads only what was pushed meanwhile) and those it must read again.
+// Such a mark also keeps what a "subject" names, so that no referrer loses its subject.
+struct MarkLog {
+  std::unordered_set<std::string> seen;                    // mark_key of every body taken
+  std::vector<std::pair<std::string, std::string>> retry;  // (repo, hex) not read whole
+  const std::unordered_set<std::string>* skip = nullptr;   // bodies not to mark from
+  bool final_pass = false;  // pushes are held: an unreadable or damaged body is final
+};
+std::string mark_key(std::string_view repo, std::string_view hex);
+
 // Marks from every manifest body of every repository. `incomplete` (message recorded) when
 // some body may have been missed: the caller must then delete no blob.
-MarkResult gc_mark(GcRun& run, digest_set& set);
+MarkResult gc_mark(GcRun& run, digest_set& set, MarkLog* log = nullptr);
+// Marks from one body, as a final pass does (subjects included; damaged means incomplete).
+MarkResult gc_mark_body(const std::string& repo, const std::string& hex, digest_set& set);
 
 // Blob files (64-hex names inside fan-out directories) present now.
 std::int32_t gc_count_blobs();

@@ -70,7 +70,7 @@ constexpr yyjson_alc kParserAlloc = {alc_malloc, alc_realloc, alc_free, nullptr}
 // it is no JSON object (an empty file a crash left, a torn write). Such a body may stand for an
 // image whose tag still exists, so it must not count as naming nothing. A parse that ran out
 // of memory proves nothing about the body: the mark is then incomplete too.
-bool mark_manifest(std::string& body, const std::string& hex, digest_set& set) {
+bool mark_manifest(std::string& body, const std::string& hex, digest_set& set, bool subject) {
   char got[kHexLen + 1];
   sha256_hex(body, got);
   if (hex != got) return false;
@@ -82,6 +82,7 @@ bool mark_manifest(std::string& body, const std::string& hex, digest_set& set) {
   for_each_member(root, "config", [&](yyjson_val* v) { mark_digest_of(v, set); });
   for_each_member(root, "layers", [&](yyjson_val* v) { mark_array(v, set); });
   for_each_member(root, "manifests", [&](yyjson_val* v) { mark_array(v, set); });
+  if (subject) for_each_member(root, "subject", [&](yyjson_val* v) { mark_digest_of(v, set); });
   return true;
 }
 
@@ -92,7 +93,38 @@ bool gone(const char* path) {
   return platform::get_attr(path, &a) == platform::kErrNotFound;
 }
 
-MarkResult mark_repo(GcRun& run, const std::string& repo, digest_set& set, std::int64_t& read) {
+// A body that cannot be read or verified while pushes go on may be one being replaced: the
+// lock-free pass of an online collection leaves it for its final phase. Anywhere else it makes
+// the mark incomplete.
+MarkResult body_failed(MarkLog* log, const std::string& repo, const std::string& hex,
+                       const char* what) {
+  if (log && !log->final_pass) {
+    log->retry.emplace_back(repo, hex);
+    return MarkResult::complete;
+  }
+  set_error("gc mark incomplete: %s %s@sha256:%s", what, repo.c_str(), hex.c_str());
+  return MarkResult::incomplete;
+}
+
+MarkResult mark_body(const Path& dir, const std::string& repo, const std::string& hex,
+                     digest_set& set, MarkLog* log) {
+  Path body;
+  std::string text;
+  if (!child_path(dir, hex, body)) {
+    set_error("gc mark incomplete: path too long: %s", repo.c_str());
+    return MarkResult::incomplete;
+  }
+  if (!read_file_alloc(body.c_str(), text)) {
+    if (gone(body.c_str())) return MarkResult::complete;  // deleted since the listing
+    return body_failed(log, repo, hex, "cannot read manifest");
+  }
+  if (!mark_manifest(text, hex, set, log != nullptr))
+    return body_failed(log, repo, hex, "damaged manifest");
+  return MarkResult::complete;
+}
+
+MarkResult mark_repo(GcRun& run, const std::string& repo, digest_set& set, std::int64_t& read,
+                     MarkLog* log) {
   Path dir;
   dir_list list;
   if (!manifests_dir(repo, dir)) {
@@ -106,28 +138,32 @@ MarkResult mark_repo(GcRun& run, const std::string& repo, digest_set& set, std::
   }
   for (const auto& e : list.entries) {
     if (e.is_dir || !hex64_valid(e.name.c_str())) continue;
-    Path body;
-    std::string text;
-    if (!child_path(dir, e.name, body)) {
-      set_error("gc mark incomplete: path too long: %s", repo.c_str());
-      return MarkResult::incomplete;
+    if (log) {
+      std::string key = mark_key(repo, e.name);
+      if (log->skip && log->skip->contains(key)) continue;
+      if (!log->seen.insert(std::move(key)).second) continue;
     }
-    if (!read_file_alloc(body.c_str(), text)) {
-      if (gone(body.c_str())) continue;  // deleted since the listing: no longer a root
-      set_error("gc mark incomplete: cannot read manifest %s@sha256:%s", repo.c_str(),
-                e.name.c_str());
-      return MarkResult::incomplete;
-    }
-    if (!mark_manifest(text, e.name, set)) {
-      set_error("gc mark incomplete: damaged manifest %s@sha256:%s", repo.c_str(), e.name.c_str());
-      return MarkResult::incomplete;
-    }
+    const MarkResult r = mark_body(dir, repo, e.name, set, log);
+    if (r != MarkResult::complete) return r;
     if (++read % kGcCheckEvery == 0 && gc_checkpoint(run)) return MarkResult::cancelled;
   }
   return MarkResult::complete;
 }
 
-MarkResult mark_all(GcRun& run, digest_set& set) {
+// Bodies the lock-free pass could not read whole, read again now that no push runs.
+MarkResult mark_retries(digest_set& set, MarkLog& log) {
+  auto retry = std::move(log.retry);
+  log.retry.clear();
+  for (const auto& [repo, hex] : retry) {
+    Path dir;
+    if (!manifests_dir(repo, dir)) continue;
+    const MarkResult r = mark_body(dir, repo, hex, set, &log);
+    if (r != MarkResult::complete) return r;
+  }
+  return MarkResult::complete;
+}
+
+MarkResult mark_all(GcRun& run, digest_set& set, MarkLog* log) {
   std::vector<std::string> repos;
   if (!discover_all_repos(repos)) {
     set_error("gc mark incomplete: cannot list repositories");
@@ -135,9 +171,10 @@ MarkResult mark_all(GcRun& run, digest_set& set) {
   }
   std::int64_t read = 0;
   for (const auto& repo : repos) {
-    const MarkResult r = mark_repo(run, repo, set, read);
+    const MarkResult r = mark_repo(run, repo, set, read, log);
     if (r != MarkResult::complete) return r;
   }
+  if (log && log->final_pass) return mark_retries(set, *log);
   return MarkResult::complete;
 }
 
@@ -165,9 +202,32 @@ bool digest_set_has(const digest_set& set, std::string_view hex) {
   return std::binary_search(set.items.begin(), set.items.end(), hex_to_bin(hex));
 }
 
-MarkResult gc_mark(GcRun& run, digest_set& set) {
+std::string mark_key(std::string_view repo, std::string_view hex) {
+  std::string k(repo);
+  k += '@';
+  k += hex;
+  return k;
+}
+
+MarkResult gc_mark_body(const std::string& repo, const std::string& hex, digest_set& set) {
+  Path dir;
+  MarkLog final_log;
+  final_log.final_pass = true;
+  if (!manifests_dir(repo, dir)) {
+    set_error("gc mark incomplete: path too long: %s", repo.c_str());
+    return MarkResult::incomplete;
+  }
   try {
-    return mark_all(run, set);
+    return mark_body(dir, repo, hex, set, &final_log);
+  } catch (const std::bad_alloc&) {
+    set_error("gc mark incomplete: out of memory");
+    return MarkResult::incomplete;
+  }
+}
+
+MarkResult gc_mark(GcRun& run, digest_set& set, MarkLog* log) {
+  try {
+    return mark_all(run, set, log);
   } catch (const std::bad_alloc&) {
     set_error("gc mark incomplete: out of memory");
     return MarkResult::incomplete;

@@ -52,19 +52,19 @@ void remove_orphan_hash_states() {
 
 }  // namespace
 
-UploadScan gc_scan_uploads(GcRun& run) {
+UploadScan gc_scan_uploads(GcRun& run, std::int64_t stale_secs) {
   UploadScan scan;
   Path dir;
   dir_list list;
   if (!store_path({"uploads"}, dir) || list_dir_all(dir.c_str(), &list) != 0) return scan;
-  const std::int64_t now = platform::wall_clock_seconds();
+  const std::int64_t now = gc_now_unix(run);
   for (const auto& e : list.entries) {
     Path p;
     std::int64_t age = 0;
     std::uint64_t size = 0;
     if (e.is_dir || !is_upload_name(e.name) || !child_path(dir, e.name, p)) continue;
     if (!upload_age(p.c_str(), now, &age, &size)) continue;
-    if (age < kStaleUploadSecs) {
+    if (age < stale_secs) {
       scan.in_progress = true;
       continue;
     }
@@ -76,13 +76,13 @@ UploadScan gc_scan_uploads(GcRun& run) {
   return scan;
 }
 
-void gc_remove_stale_uploads(const UploadScan& scan) {
+void gc_remove_stale_uploads(const GcRun& run, const UploadScan& scan, std::int64_t stale_secs) {
   // The mark may have run for a while since the scan: an upload written to meanwhile is in
   // use again and stays.
-  const std::int64_t now = platform::wall_clock_seconds();
+  const std::int64_t now = gc_now_unix(run);
   for (const auto& p : scan.stale) {
     std::int64_t age = 0;
-    if (upload_age(p.c_str(), now, &age, nullptr) && age >= kStaleUploadSecs)
+    if (upload_age(p.c_str(), now, &age, nullptr) && age >= stale_secs)
       platform::remove_file(p.c_str());
   }
   remove_orphan_hash_states();

@@ -88,6 +88,9 @@ int remove_file(const char* path);  // a file or a link (removed, never followed
 // Renames `from` to `to`, replacing a file at `to` (atomic within one file system); a
 // symbolic link at `to` is refused (kErrSymlink), not replaced.
 int rename_path(const char* from, const char* to);
+// Sets the last-write time of the file at `path` to the file system's current time (never
+// through a link): a commit stamps its blob, so that its age counts from the commit.
+int touch_file(const char* path);
 
 // Durability. A write, a rename or an unlink reaches the disk only when synced: the data of a
 // file with sync_file (or File::sync while it is open), a name created, renamed or removed in

@@ -7,6 +7,7 @@
 
 #include "commands.h"
 #include "gc_progress_view.h"
+#include "gc_control.h"
 #include "store_lock.h"
 
 #include <poll.h>
@@ -38,18 +39,19 @@ bool write_all(int fd, const std::string& s) {
   return true;
 }
 
-// Child: takes the store lock (a real run), runs the collection and reports through `fd`:
-// 'L' once the lock is held, then '0' and the summary, or '1' and the library's message.
-[[noreturn]] void collector_main(const GlobalOptions& g, bool dry_run, int fd, pid_t parent) {
+// Child: becomes the store's collector and runs the collection, holding pushes off only for
+// its short final holds. Reports through `fd`: 'L' once it is the collector, then '0' and the
+// summary, or '1' and the message.
+[[noreturn]] void collector_main(const GlobalOptions& g, const CollectionRequest& req, int fd,
+                                 pid_t parent) {
   signal(SIGINT, SIG_IGN);  // Ctrl-C reaches the whole group; only the parent acts on it
-  // A killed parent takes the collector with it: an orphan would hold the store lock, and
-  // hold off every push, with nobody left to watch or cancel it. A collection cut short
-  // loses nothing (every removal stands alone).
+  // A killed parent takes the collector with it: nobody would be left to watch or cancel it.
+  // A collection cut short loses nothing (every removal stands alone).
   prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (getppid() != parent) _exit(1);  // the parent died before the line above
-  StoreLock lock;
+  CollectorLock collector;
   std::string error;
-  if (!dry_run && !lock.acquire_exclusive(g.root, error)) {
+  if (!collector.acquire(g.root, true, error)) {
     write_all(fd, "1" + error);
     _exit(1);
   }
@@ -59,9 +61,9 @@ bool write_all(int fd, const std::string& s) {
   sigaddset(&set, SIGTERM);
   sigprocmask(SIG_BLOCK, &set, nullptr);
   write_all(fd, "L");
-  const char* summary = reg_gc_json(dry_run ? 1 : 0);
-  bool ok = summary != nullptr;
-  write_all(fd, ok ? std::string("0") + summary : std::string("1") + reg_storage_last_error());
+  reg::OnlineGcReport report;
+  bool ok = run_collection_locked(g.root, req, report, error);
+  write_all(fd, ok ? "0" + report.summary : "1" + error);
   _exit(ok ? 0 : 1);
 }
 
@@ -87,7 +89,7 @@ bool read_available(int fd, CollectorReport& r) {
 void show_progress(bool tty, bool waiting_for_lock) {
   if (!tty) return;
   std::string line = waiting_for_lock
-                         ? "waiting for pushes in progress to finish..."
+                         ? "waiting for the running collection to finish..."
                          : gc_progress_line(parse_gc_snapshot(reg_gc_progress_json()), 30);
   std::fprintf(stderr, "\r\033[K%s", line.c_str());
   std::fflush(stderr);
@@ -116,30 +118,80 @@ CollectorReport watch_collector(pid_t child, int fd, bool tty) {
   return report;
 }
 
-}  // namespace
+// The collection a running server makes on request: the bar follows its snapshots, Ctrl-C
+// asks it to cancel. False when no server answers for the store.
+bool collect_through_server(const GlobalOptions& g, const CollectionRequest& req, bool tty,
+                            CollectorReport& report) {
+  const int fd = connect_control(g.root);
+  if (fd < 0) return false;
+  if (!write_control_request(fd, req)) {
+    close(fd);
+    return false;
+  }
+  report.locked = true;
+  bool cancel_said = false, ok = false;
+  std::string buffer, text;
+  for (;;) {
+    struct pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, 200) > 0 && read_control_reply(fd, buffer, ok, text)) break;
+    if (s_interrupted && !cancel_said) {
+      reg_gc_cancel();
+      std::fprintf(stderr, "%scancelling...\n", tty ? "\r\033[K" : "");
+      cancel_said = true;
+    }
+    show_progress(tty, false);
+  }
+  close(fd);
+  if (tty) {
+    show_progress(tty, false);
+    std::fprintf(stderr, "\n");
+  }
+  report.text = (ok ? "0" : "1") + text;
+  return true;
+}
 
-int run_gc(const GlobalOptions& g, const GcOptions& o) {
-  if (!open_store(g)) return 1;
+CollectorReport collect_here(const GlobalOptions& g, const CollectionRequest& req, bool tty) {
+  CollectorReport report;
   int fds[2];
-  if (pipe(fds) != 0) return fail("cannot create a pipe");
+  if (pipe(fds) != 0) return report;
   std::fflush(nullptr);
   const pid_t parent = getpid();
   pid_t child = fork();
-  if (child < 0) return fail("cannot start the collector");
+  if (child < 0) {
+    close(fds[0]);
+    close(fds[1]);
+    return report;
+  }
   if (child == 0) {
     close(fds[0]);
-    collector_main(g, o.dry_run, fds[1], parent);
+    collector_main(g, req, fds[1], parent);
   }
   close(fds[1]);
-  struct sigaction sa = {};
-  sa.sa_handler = on_interrupt;
-  sigaction(SIGINT, &sa, nullptr);  // no SA_RESTART: poll() returns at once
-  bool tty = !o.no_progress && !g.json && isatty(STDERR_FILENO);
-  CollectorReport report = watch_collector(child, fds[0], tty);
+  report = watch_collector(child, fds[0], tty);
   close(fds[0]);
   int status = 0;
   while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
   }
+  return report;
+}
+
+}  // namespace
+
+int run_gc(const GlobalOptions& g, const GcOptions& o) {
+  CollectionRequest req;
+  req.dry_run = o.dry_run;
+  if (!parse_duration(o.grace_period, req.grace_s))
+    return fail("gc: --grace-period takes a duration such as 0, 15m or 1h");
+  if (o.delete_untagged && !parse_duration(o.min_age, req.delete_untagged_after_s))
+    return fail("gc: --min-age takes a duration such as 1h or 7d");
+  if (!o.delete_untagged && o.min_age_given) return fail("gc: --min-age goes with --delete-untagged");
+  if (!open_store(g)) return 1;
+  struct sigaction sa = {};
+  sa.sa_handler = on_interrupt;
+  sigaction(SIGINT, &sa, nullptr);  // no SA_RESTART: poll() returns at once
+  bool tty = !o.no_progress && !g.json && isatty(STDERR_FILENO);
+  CollectorReport report;
+  if (!collect_through_server(g, req, tty, report)) report = collect_here(g, req, tty);
   if (report.text.empty())
     return fail(s_interrupted ? "gc: cancelled before it started"
                               : "gc: the collector stopped unexpectedly");
@@ -155,8 +207,20 @@ int run_gc(const GlobalOptions& g, const GcOptions& o) {
 int run_gc_status(const GlobalOptions& g) {
   if (!open_store(g)) return 1;
   const char* json = reg_gc_progress_json();
-  if (g.json) return std::printf("%s\n", json) < 0;
   GcSnapshot s = parse_gc_snapshot(json);
+  // The snapshot says running until it ages out; only a collector that is alive holds the
+  // collector lock.
+  const bool dead = s.running && !collector_running(g.root);
+  if (g.json) {
+    std::string text = json;
+    if (dead) text.replace(text.find("\"running\":true"), 14, "\"running\":false,\"interrupted\":true");
+    return std::printf("%s\n", text.c_str()) < 0;
+  }
+  if (dead) {
+    std::printf("not running: the last collection stopped without finishing: %s\n",
+                gc_progress_line(s, 30).c_str());
+    return 0;
+  }
   if (!s.running && s.phase == "idle") {
     std::printf("no collection is running\n");
     return 0;

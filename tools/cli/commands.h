@@ -17,6 +17,10 @@ int run_rm(const GlobalOptions& g, const std::string& target, bool yes);
 struct GcOptions {
   bool dry_run = false;
   bool no_progress = false;
+  std::string grace_period = "1h";  // blobs committed this recently stay
+  bool delete_untagged = false;     // manifests no tag or index needs go first
+  std::string min_age = "1h";       // ... once they are this old
+  bool min_age_given = false;
 };
 int run_gc(const GlobalOptions& g, const GcOptions& o);
 int run_gc_status(const GlobalOptions& g);

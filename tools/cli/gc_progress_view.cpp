@@ -55,7 +55,26 @@ std::string gc_summary_line(const char* summary_json) {
                 human_size(json_int(o, "bytes_freed")).c_str(), json_int(o, "blobs_kept"),
                 json_int(o, "stale_uploads"), human_size(json_int(o, "stale_upload_bytes")).c_str(),
                 human_duration_ms(json_int(o, "elapsed_ms")).c_str());
-  return buf;
+  std::string line = buf;
+  if (yyjson_obj_get(o, "grace_period_s")) {
+    std::snprintf(buf, sizeof buf,
+                  "; %lld within the grace period; %lld untagged manifests %s; pushes held at "
+                  "most %s",
+                  json_int(o, "blobs_in_grace"), json_int(o, "manifests_deleted"),
+                  dry ? "to delete" : "deleted",
+                  human_duration_ms(json_int(o, "longest_hold_ms")).c_str());
+    line += buf;
+  }
+  // What could not be removed stays, and the operator needs to know which.
+  if (long long n = json_int(o, "not_removed_count"); n > 0) {
+    line += "\ncould not remove " + std::to_string(n) + ":";
+    yyjson_arr_iter it = yyjson_arr_iter_with(yyjson_obj_get(o, "not_removed"));
+    while (yyjson_val* v = yyjson_arr_iter_next(&it))
+      if (const char* name = yyjson_get_str(v)) line += std::string("\n  ") + name;
+    const long long shown = static_cast<long long>(yyjson_arr_size(yyjson_obj_get(o, "not_removed")));
+    if (shown < n) line += "\n  ... and " + std::to_string(n - shown) + " more";
+  }
+  return line;
 }
 
 }  // namespace tool

@@ -141,12 +141,19 @@ void add_gc(Cli& cli) {
   auto* gc = cli.app.add_subcommand("gc", "Collect unreferenced blobs and stale uploads");
   gc->add_flag("--dry-run", o->dry_run, "Count only; delete nothing");
   gc->add_flag("--no-progress", o->no_progress, "No progress bar, even on a terminal");
+  gc->add_option("--grace-period", o->grace_period,
+                 "Keep blobs committed this recently: 0, 90s, 15m, 1h (default), 1d");
+  gc->add_flag("--delete-untagged", o->delete_untagged,
+               "First delete manifests that no tag names and no index or referrer needs");
+  auto* min_age = gc->add_option("--min-age", o->min_age,
+                                 "With --delete-untagged: only manifests this old (default 1h)");
   auto* status = gc->add_subcommand("status", "Show the running collection's progress");
   auto* cancel = gc->add_subcommand("cancel", "Ask a running collection to stop");
   cli.bind(status, [&cli] { return tool::run_gc_status(cli.g); });
   cli.bind(cancel, [&cli] { return tool::run_gc_cancel(cli.g); });
-  cli.bind(gc, [&cli, o, gc, status, cancel] {
+  cli.bind(gc, [&cli, o, gc, status, cancel, min_age] {
     if (gc->got_subcommand(status) || gc->got_subcommand(cancel)) return cli.rc;
+    o->min_age_given = min_age->count() > 0;
     return tool::run_gc(cli.g, *o);
   });
 }

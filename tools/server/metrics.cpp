@@ -81,6 +81,40 @@ const char* metric_route_name(MetricRoute r) {
   return kNames[static_cast<size_t>(r)];
 }
 
+namespace {
+
+void add_to(std::atomic<uint64_t>& a, long long v) {
+  if (v > 0) a.fetch_add(static_cast<uint64_t>(v), std::memory_order_relaxed);
+}
+
+}  // namespace
+
+void ServerMetrics::record_collection(bool ok, long long duration_ms, long long blobs_freed,
+                                      long long bytes_freed, long long manifests_deleted,
+                                      long long longest_hold_ms, long long total_hold_ms) {
+  (ok ? gc_runs_ : gc_failures_).fetch_add(1, std::memory_order_relaxed);
+  add_to(gc_duration_ms_, duration_ms);
+  add_to(gc_blobs_freed_, blobs_freed);
+  add_to(gc_bytes_freed_, bytes_freed);
+  add_to(gc_manifests_deleted_, manifests_deleted);
+  add_to(gc_hold_ms_, total_hold_ms);
+  uint64_t longest = gc_longest_hold_ms_.load(std::memory_order_relaxed);
+  const auto held = static_cast<uint64_t>(longest_hold_ms > 0 ? longest_hold_ms : 0);
+  while (held > longest && !gc_longest_hold_ms_.compare_exchange_weak(longest, held)) {
+  }
+}
+
+void ServerMetrics::record_push_wait(long long ms) {
+  const double seconds = static_cast<double>(ms > 0 ? ms : 0) / 1e3;
+  for (size_t i = 0; i < kBuckets.size(); ++i)
+    if (seconds <= kBuckets[i]) {
+      push_wait_.le[i].fetch_add(1, std::memory_order_relaxed);
+      break;
+    }
+  push_wait_.count.fetch_add(1, std::memory_order_relaxed);
+  add_to(push_wait_.sum_us, ms * 1000);
+}
+
 void ServerMetrics::record(const ExchangeRecord& r) {
   auto route = static_cast<size_t>(metric_route(r.target));
   int status = r.status >= kFirstStatus && r.status < kFirstStatus + kStatuses ? r.status : 500;
@@ -102,6 +136,48 @@ void ServerMetrics::record(const ExchangeRecord& r) {
   if (r.bytes_in > 0)
     bytes_in_.fetch_add(static_cast<uint64_t>(r.bytes_in), std::memory_order_relaxed);
   if (r.bytes > 0) bytes_out_.fetch_add(static_cast<uint64_t>(r.bytes), std::memory_order_relaxed);
+}
+
+void ServerMetrics::render_collections(std::string& out) const {
+  auto value = [](const std::atomic<uint64_t>& a) {
+    return static_cast<unsigned long long>(a.load(std::memory_order_relaxed));
+  };
+  auto seconds = [](const std::atomic<uint64_t>& ms) {
+    return static_cast<double>(ms.load(std::memory_order_relaxed)) / 1e3;
+  };
+  header(out, "tarnwick_gc_runs_total", "counter", "Collections the server ran, by result.");
+  append(out, "tarnwick_gc_runs_total{result=\"ok\"} %llu\n", value(gc_runs_));
+  append(out, "tarnwick_gc_runs_total{result=\"failed\"} %llu\n", value(gc_failures_));
+  header(out, "tarnwick_gc_duration_seconds_total", "counter", "Time the collections ran.");
+  append(out, "tarnwick_gc_duration_seconds_total %.3f\n", seconds(gc_duration_ms_));
+  header(out, "tarnwick_gc_blobs_freed_total", "counter", "Blobs the collections deleted.");
+  append(out, "tarnwick_gc_blobs_freed_total %llu\n", value(gc_blobs_freed_));
+  header(out, "tarnwick_gc_bytes_freed_total", "counter", "Bytes of the blobs they deleted.");
+  append(out, "tarnwick_gc_bytes_freed_total %llu\n", value(gc_bytes_freed_));
+  header(out, "tarnwick_gc_manifests_deleted_total", "counter",
+         "Untagged manifests the collections deleted.");
+  append(out, "tarnwick_gc_manifests_deleted_total %llu\n", value(gc_manifests_deleted_));
+  header(out, "tarnwick_gc_push_hold_seconds_total", "counter",
+         "Time the collections held pushes off.");
+  append(out, "tarnwick_gc_push_hold_seconds_total %.3f\n", seconds(gc_hold_ms_));
+  header(out, "tarnwick_gc_push_hold_longest_seconds", "gauge",
+         "The longest a collection held pushes off at once.");
+  append(out, "tarnwick_gc_push_hold_longest_seconds %.3f\n", seconds(gc_longest_hold_ms_));
+  header(out, "tarnwick_push_store_wait_seconds", "histogram",
+         "How long pushes waited for the store, that is for a collection.");
+  uint64_t count = push_wait_.count.load(std::memory_order_relaxed), cumulative = 0;
+  for (size_t i = 0; i < kBuckets.size(); ++i) {
+    cumulative += push_wait_.le[i].load(std::memory_order_relaxed);
+    if (cumulative > count) count = cumulative;
+    append(out, "tarnwick_push_store_wait_seconds_bucket{le=\"%g\"} %llu\n", kBuckets[i],
+           static_cast<unsigned long long>(cumulative));
+  }
+  append(out, "tarnwick_push_store_wait_seconds_bucket{le=\"+Inf\"} %llu\n",
+         static_cast<unsigned long long>(count));
+  append(out, "tarnwick_push_store_wait_seconds_sum %.6f\n",
+         static_cast<double>(push_wait_.sum_us.load(std::memory_order_relaxed)) / 1e6);
+  append(out, "tarnwick_push_store_wait_seconds_count %llu\n",
+         static_cast<unsigned long long>(count));
 }
 
 std::string ServerMetrics::render(const MetricGauges& gauges) const {
@@ -153,6 +229,7 @@ std::string ServerMetrics::render(const MetricGauges& gauges) const {
   render_metric(out, "tarnwick_upload_sessions", "gauge", "Blob upload sessions in progress.",
                 gauge(gauges.upload_sessions));
   for (const auto& family : gauges.families) family(out);
+  render_collections(out);
   return out;
 }
 

@@ -1,7 +1,8 @@
 // The server's counters for `GET /metrics`, in the Prometheus text exposition format (0.0.4):
 // requests by method, route and status, a latency histogram by route, body bytes in and out,
-// open connections and upload sessions, and the families other parts of the server add. The HTTP layer's exchange logger feeds them; every
-// counter is a lock-free atomic, so a scrape never holds a request up.
+// open connections and upload sessions, the collections the server ran and how long pushes
+// waited for them, and the families other parts of the server add. The HTTP layer's exchange
+// logger feeds them; every counter is a lock-free atomic, so a scrape never holds a request up.
 #pragma once
 
 #include "http_server.h"
@@ -54,6 +55,12 @@ void render_metric(std::string& out, const char* name, const char* type, const c
 class ServerMetrics {
  public:
   void record(const ExchangeRecord& r);
+  // A collection the server ran; `ok` false when it failed.
+  void record_collection(bool ok, long long duration_ms, long long blobs_freed,
+                         long long bytes_freed, long long manifests_deleted,
+                         long long longest_hold_ms, long long total_hold_ms);
+  // How long a push waited for the store (that is, for a collection's hold).
+  void record_push_wait(long long ms);
   std::string render(const MetricGauges& gauges) const;
 
   static constexpr std::array<double, 14> kBuckets = {0.001, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25,
@@ -72,7 +79,12 @@ class ServerMetrics {
 
   std::array<std::atomic<uint64_t>, kMethods * kRoutes * kStatuses> requests_{};
   std::array<Histogram, kRoutes> latency_{};
+  void render_collections(std::string& out) const;
+
   std::atomic<uint64_t> bytes_in_{0}, bytes_out_{0};
+  std::atomic<uint64_t> gc_runs_{0}, gc_failures_{0}, gc_duration_ms_{0}, gc_blobs_freed_{0},
+      gc_bytes_freed_{0}, gc_manifests_deleted_{0}, gc_hold_ms_{0}, gc_longest_hold_ms_{0};
+  Histogram push_wait_{};
 };
 
 }  // namespace tool

@@ -13,7 +13,10 @@ struct ServeOptions {
   std::string listen = "127.0.0.1:5000";
   int threads = 32;          // worker threads that run the requests
   int io_threads = 2;        // threads that serve the connections
-  int gc_wait_ms = 2000;     // how long a push waits for a running collection
+  int gc_wait_ms = 2000;     // how long a push waits for a collection's hold
+  std::string gc_interval;   // collections on a schedule ("1h"); empty for none
+  std::string gc_grace_period = "1h";  // blobs committed this recently are never collected
+  std::string gc_delete_untagged_after;  // scheduled runs delete untagged manifests this old
   int drain_timeout_s = 30;  // on SIGTERM, how long requests in flight may finish
   HttpLimits limits;
   int max_uploads = 1000;                  // open upload sessions in total (429)

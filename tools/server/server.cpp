@@ -3,6 +3,7 @@
 #include <reg_storage.h>
 
 #include "access_log.h"
+#include "gc_service.h"
 #include "metrics_listener.h"
 #include "serve.h"
 #include "server_context.h"
@@ -11,6 +12,7 @@
 #include "server_security.h"
 #include "store_stats.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -94,6 +96,21 @@ bool start_metrics_listener(MetricsListener& listener, const std::string& listen
   }
   std::printf("tarnwick-registry: metrics on http://%s:%d/metrics\n", host.c_str(), bound);
   return true;
+// The collection options of `serve`; "" when they are sound.
+std::string gc_options(const ServeOptions& o, GcServiceOptions& out) {
+  if (!o.gc_interval.empty() && (!parse_duration(o.gc_interval, out.interval_s) ||
+                                 out.interval_s == 0))
+    return "serve: --gc-interval takes a duration such as 30m, 1h or 1d";
+  if (!parse_duration(o.gc_grace_period, out.grace_s))
+    return "serve: --gc-grace-period takes a duration such as 0, 15m or 1h";
+  if (!o.gc_delete_untagged_after.empty() &&
+      !parse_duration(o.gc_delete_untagged_after, out.delete_untagged_after_s))
+    return "serve: --gc-delete-untagged-after takes a duration such as 1h or 7d";
+  if (!o.gc_delete_untagged_after.empty() && o.gc_interval.empty())
+    return "serve: --gc-delete-untagged-after needs --gc-interval";
+  // An upload the server still holds open is never stale to its collections.
+  out.stale_upload_s = std::max<long long>(900, o.upload_idle_s + 60LL);
+  return "";
 }
 
 }  // namespace
@@ -115,6 +132,8 @@ int run_serve(const GlobalOptions& g, const ServeOptions& o) {
   std::string host;
   int port = 0;
   split_listen(o.listen, host, port);
+  GcServiceOptions gc;
+  if (std::string refusal = gc_options(o, gc); !refusal.empty()) return fail(refusal);
   Htpasswd users;
   std::string error;
   if (!o.htpasswd.empty() && !users.load(o.htpasswd, error)) return fail("serve: " + error);
@@ -181,6 +200,8 @@ int run_serve(const GlobalOptions& g, const ServeOptions& o) {
   std::thread watcher = start_signal_watcher(svr, ctx.policy);
   {
     UploadExpiry expiry(ctx, upload_limits.idle);
+    GcService collections(g.root, gc, metrics.get());
+    if (!o.read_only) collections.start();
     svr.run();
   }
   watcher.join();

@@ -50,8 +50,9 @@ bool handle_probe(ServerContext& ctx, const HttpRequest& req, HttpResponse& res)
 // `/metrics`, for an admitted caller.
 void handle_metrics(ServerContext& ctx, const HttpRequest& req, HttpResponse& res);
 
-// Takes the store lock for a write; false, with 503 and Retry-After while a collection runs
-// or 500 when the lock file cannot be opened, when the response was sent.
+// Takes the store for a commit (a blob, a mount, a manifest): waits for a collection's hold
+// to end, counts the wait; false, with 503 and Retry-After when it does not end in time or
+// 500 when the lock file cannot be opened, when the response was sent.
 bool acquire_store(ServerContext& ctx, StoreLock& lock, HttpResponse& res);
 
 // Routes one request to its handler (or answers 404/405/400 itself).

@@ -9,6 +9,9 @@
 #include "server_routes.h"
 #include "store_lock.h"
 
+#include "core/paths.h"
+#include "platform/platform.h"
+
 #include <climits>
 #include <string_view>
 
@@ -185,6 +188,10 @@ bool mount_blob(ServerContext& ctx, const std::string& name, const std::string& 
                 const std::string& digest, HttpResponse& res) {
   if (reg_blob_exists(digest.c_str()) != 1 || !blob_visible_through(ctx, from, digest))
     return false;
+  // A mount commits the blob to the repository as an upload would: a collection's grace
+  // period counts from now.
+  reg::Path path;
+  if (reg::blob_path_for_digest(digest, path)) reg::platform::touch_file(path.c_str());
   record_blob(name, digest);
   res.status = 201;
   res.set_header("Location", "/v2/" + name + "/blobs/" + digest);
@@ -196,7 +203,11 @@ bool mount_blob(ServerContext& ctx, const std::string& name, const std::string& 
 
 bool acquire_store(ServerContext& ctx, StoreLock& lock, HttpResponse& res) {
   std::string error;
-  if (lock.acquire_shared(ctx.root, ctx.gc_wait_ms, error)) return true;
+  long long waited = 0;
+  if (lock.acquire_shared(ctx.root, ctx.gc_wait_ms, error, &waited)) {
+    if (ctx.metrics) ctx.metrics->record_push_wait(waited);
+    return true;
+  }
   // A collection ends by itself; a lock file that cannot be opened needs an operator.
   if (!lock.busy()) {
     res.log_note = error;
@@ -217,11 +228,14 @@ void handle_upload_start(ServerContext& ctx, const std::string& name, const std:
   if ((req.has_param("mount") && !is_sha256_digest(mount)) ||
       (req.has_param("digest") && !is_sha256_digest(digest)))
     return send_error(res, 400, "DIGEST_INVALID", "invalid digest");
-  StoreLock lock;
-  if (!acquire_store(ctx, lock, res)) return;
   // Without a policy blobs are shared by the whole store, so a mount succeeds whenever the
-  // blob is stored; with one, only when `from` may see it.
-  if (!mount.empty() && mount_blob(ctx, name, req.get_param_value("from"), mount, res)) return;
+  // blob is stored; with one, only when `from` may see it. Pushes hold the store only while
+  // they commit, so that a collection's hold never waits for a body to arrive.
+  if (!mount.empty()) {
+    StoreLock lock;
+    if (!acquire_store(ctx, lock, res)) return;
+    if (mount_blob(ctx, name, req.get_param_value("from"), mount, res)) return;
+  }
   if (digest.empty() && !ctx.uploads.has_room(user)) return send_too_many_uploads(res);
   std::string uuid;
   if (!start_upload(ctx, uuid, res)) return;
@@ -233,7 +247,8 @@ void handle_upload_start(ServerContext& ctx, const std::string& name, const std:
     return send_session(res, name, uuid, 202, 0);
   }
   // A one-shot upload that did not commit is of no use to anyone: its file goes at once.
-  if (!append_body(ctx, name, uuid, nullptr, req, res, reader) ||
+  StoreLock lock;
+  if (!append_body(ctx, name, uuid, nullptr, req, res, reader) || !acquire_store(ctx, lock, res) ||
       !finish_upload(ctx, name, uuid, nullptr, digest, res))
     cancel_upload(ctx, uuid, nullptr);
 }
@@ -247,8 +262,6 @@ void handle_upload_session(ServerContext& ctx, const std::string& name, const st
   // Held until the answer: one request at a time works on an upload, on whichever server.
   SessionHold session = ctx.uploads.find(uuid, name, user);
   if (!session) return send_error(res, 404, "BLOB_UPLOAD_UNKNOWN", "upload not found: " + uuid);
-  StoreLock lock;
-  if (req.method == "PUT" && !acquire_store(ctx, lock, res)) return;
   if (req.method == "DELETE") {
     if (reg_blob_cancel_upload(uuid.c_str()) != 0)
       return send_library_error(res, reg_storage_last_error());
@@ -259,7 +272,8 @@ void handle_upload_session(ServerContext& ctx, const std::string& name, const st
   if (req.method == "PATCH" || req.method == "PUT") {
     if (!append_body(ctx, name, uuid, &session, req, res, reader)) return;
     if (req.method == "PUT") {
-      finish_upload(ctx, name, uuid, &session, digest, res);
+      StoreLock lock;
+      if (acquire_store(ctx, lock, res)) finish_upload(ctx, name, uuid, &session, digest, res);
       return;
     }
   }

@@ -94,7 +94,13 @@ const SettingSpec kSpecs[] = {
    "Seconds after which an idle upload session is cancelled", kPositive},
 
   {"--gc-wait-ms", "gc.wait-ms", serve<&O::gc_wait_ms>,
-   "How long a push waits for a running collection before 503"},
+   "How long a push waits for a collection's hold before 503"},
+  {"--gc-interval", "gc.interval", serve<&O::gc_interval>,
+   "Collect on this schedule (30m, 1h, 1d), while serving"},
+  {"--gc-grace-period", "gc.grace-period", serve<&O::gc_grace_period>,
+   "Never collect blobs committed this recently (default 1h)"},
+  {"--gc-delete-untagged-after", "gc.delete-untagged-after", serve<&O::gc_delete_untagged_after>,
+   "Scheduled collections delete manifests no tag or index needs, this old"},
 
   {"--access-log", "log.access-log", serve<&O::access_log>, "Access log file ('-' for stdout)"},
   {"--access-log-format", "log.access-log-format", serve<&O::access_log_format>, "text or json"},
