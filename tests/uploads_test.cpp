@@ -1,5 +1,6 @@
 // Chunked uploads: ids, checks and messages, the commit into the blob store, failure injection
 // and chunks that race a finish.
+#include <sys/stat.h>
 #include <atomic>
 #include <cctype>
 #include <functional>
@@ -324,15 +325,21 @@ TEST_F(UploadsTest, MismatchRemovesTheUpload) {
   EXPECT_TRUE(fs::is_empty(rootp() / "blobs" / "sha256"));
 }
 
-TEST_F(UploadsTest, FinishingAStoredBlobLeavesItsFileUntouched) {
+// The stored file stays (same inode), stamped with the commit time: a collection's grace
+// period then counts from this commit.
+TEST_F(UploadsTest, FinishingAStoredBlobKeepsItsFileAndStampsIt) {
   const std::string d = put_blob("same bytes");
   const auto old_time = fs::last_write_time(blob_file(d)) - std::chrono::hours(48);
   fs::last_write_time(blob_file(d), old_time);
+  struct stat before{}, after{};
+  ASSERT_EQ(stat(blob_file(d).c_str(), &before), 0);
   const std::string id = start_with("same bytes");
   std::string out;
   ASSERT_EQ(finish(id, d, &out), 0) << reg_storage_last_error();
   EXPECT_EQ(out, d);
-  EXPECT_EQ(fs::last_write_time(blob_file(d)), old_time);  // not replaced by the new upload
+  ASSERT_EQ(stat(blob_file(d).c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);  // not replaced by the new upload
+  EXPECT_GT(fs::last_write_time(blob_file(d)), old_time + std::chrono::hours(47));
   EXPECT_TRUE(fs::is_empty(rootp() / "uploads"));
 }
 

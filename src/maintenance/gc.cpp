@@ -113,7 +113,7 @@ bool collect(GcRun& run, const UploadScan& uploads) {
 const char* gc_json(int dry_run) {
   if (!require_ready()) return nullptr;
   GcRun run;
-  gc_start_clock(run);
+  gc_start_clock(run, false);
   const UploadScan uploads = gc_scan_uploads(run);
   if (uploads.in_progress) {
     if (!dry_run) gc_remove_stale_uploads(run, uploads);

@@ -23,9 +23,9 @@ bool read_store_clock(std::int64_t* out) {
 
 }  // namespace
 
-void gc_start_clock(GcRun& run) {
+void gc_start_clock(GcRun& run, bool from_store) {
   run.clock_tick = platform::tick_ms();
-  if (!read_store_clock(&run.clock_start))
+  if (!from_store || !read_store_clock(&run.clock_start))
     run.clock_start = platform::wall_clock_seconds() * kFileTicksPerSec + kUnixEpochInFileTicks;
 }
 

@@ -50,8 +50,9 @@ inline constexpr std::int64_t kFileTicksPerSec = 10000000;  // file times count 
 // Reads the store's clock into the run: the time the file system gives `_gc/clock`, written
 // now. Every age a collection measures counts against it, so that hosts whose clocks disagree
 // judge the files of a shared store alike. Falls back to this host's clock when the file
-// cannot be written.
-void gc_start_clock(GcRun& run);
+// cannot be written. `from_store` false: this host's clock (reg_gc_json, whose refused run
+// must write nothing).
+void gc_start_clock(GcRun& run, bool from_store = true);
 // The store's clock now: its reading at the start plus the monotonic time since.
 std::int64_t gc_now_file_time(const GcRun& run);
 std::int64_t gc_now_unix(const GcRun& run);

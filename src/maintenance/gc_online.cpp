@@ -2,6 +2,7 @@
 // pushed meanwhile is marked and a slice of the garbage goes.
 #include "maintenance/gc_online.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <new>
@@ -14,6 +15,7 @@
 #include "core/paths.h"
 #include "maintenance/gc_internal.h"
 #include "maintenance/gc_untagged.h"
+#include "manifests/blob_records.h"
 #include "platform/platform.h"
 #include "reg_storage.h"
 
@@ -45,6 +47,7 @@ struct OnlineRun {
   std::int32_t reachable = 0;
   std::int32_t in_grace = 0;
   std::set<Path> emptied;  // fan-out directories a hold deleted from
+  std::vector<std::string> collected;  // hex names of the blobs deleted
 };
 
 bool marked(const OnlineRun& r, std::string_view hex) {
@@ -104,6 +107,7 @@ void take_blob(OnlineRun& r, const Candidate& c) {
       return;
     }
     r.emptied.insert(c.fanout);
+    r.collected.push_back(c.name);
   }
   ++r.run.rec.blobs_deleted;
   r.run.rec.bytes_freed += static_cast<std::int64_t>(a.size);
@@ -255,6 +259,8 @@ bool collect(OnlineRun& r, const UploadScan& uploads, std::string& error) {
     if (r.out.holds > 0) std::this_thread::sleep_for(std::chrono::milliseconds(r.o.pause_ms));
     if (!hold_and_delete(r, error)) return false;
   } while (r.next < r.blobs.size() && !r.run.rec.cancelled);
+  std::sort(r.collected.begin(), r.collected.end());
+  blob_records_prune(r.collected);
   if (r.o.dry_run || r.run.rec.cancelled) return true;
   gc_remove_stale_uploads(r.run, uploads, r.o.stale_upload_s);
   gc_prune_subject_index(gc_now_unix(r.run), kStaleUploadSecs);

@@ -69,7 +69,7 @@ check_eq "$CATALOG" "e2e/app e2e/copy e2e/multi " "catalog"
 if "${SK[@]}" inspect --raw "${TLS[@]}" docker://$REG/e2e/app:old >/dev/null 2>&1; then
   fail "deleted tag still resolves"
 fi
-GC=$("$TOOL" --root "$ROOT" --json gc)
+GC=$("$TOOL" --root "$ROOT" --json gc --grace-period 0)
 echo "$GC" | grep -q '"blobs_deleted":2,' || fail "gc should delete the two blobs of app:old: $GC"
 "${SK[@]}" copy -q --preserve-digests "${TLS_SRC[@]}" docker://$REG/e2e/app:v1 oci:"$WORK/again":v1
 check_eq "$(layout_blob_list "$WORK/again")" "$(layout_blob_list "$WORK/app")" "blobs pulled after gc"

@@ -193,6 +193,9 @@ int run_serve(const GlobalOptions& g, const ServeOptions& o) {
     std::fprintf(stderr,
                  "tarnwick-registry: warning: %s is reachable without TLS and credentials\n",
                  host.c_str());
+  // Its socket exists before the server says it serves: `gc` finds it from then on.
+  auto collections = std::make_unique<GcService>(g.root, gc, metrics.get());
+  if (!o.read_only) collections->start();
   std::printf("tarnwick-registry: serving %s on %s://%s:%d%s\n", g.root.c_str(),
               o.tls_cert.empty() ? "http" : "https", host.c_str(), bound,
               o.read_only ? " (read-only)" : "");
@@ -200,13 +203,12 @@ int run_serve(const GlobalOptions& g, const ServeOptions& o) {
   std::thread watcher = start_signal_watcher(svr, ctx.policy);
   {
     UploadExpiry expiry(ctx, upload_limits.idle);
-    GcService collections(g.root, gc, metrics.get());
-    if (!o.read_only) collections.start();
     svr.run();
   }
   watcher.join();
   metrics_listener.stop();
   store_stats.reset();  // its counting calls the library, which is closed below
+  collections.reset();
   // Sessions stay in the store: this server's uploads continue through another one, or
   // through this one once it is back.
   reg_storage_cleanup();
