@@ -96,6 +96,8 @@ bool start_metrics_listener(MetricsListener& listener, const std::string& listen
   }
   std::printf("tarnwick-registry: metrics on http://%s:%d/metrics\n", host.c_str(), bound);
   return true;
+}
+
 // The collection options of `serve`; "" when they are sound.
 std::string gc_options(const ServeOptions& o, GcServiceOptions& out) {
   if (!o.gc_interval.empty() && (!parse_duration(o.gc_interval, out.interval_s) ||
@@ -124,7 +126,8 @@ std::string serve_refusal(const ServeOptions& o) {
     return "serve: --metrics-listen needs HOST:PORT";
   if (o.access_log_format != "text" && o.access_log_format != "json")
     return "serve: --access-log-format is text or json";
-  return "";
+  GcServiceOptions gc;
+  return gc_options(o, gc);
 }
 
 int run_serve(const GlobalOptions& g, const ServeOptions& o) {
