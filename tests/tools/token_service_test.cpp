@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include <unistd.h>
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -18,7 +20,9 @@ namespace fs = std::filesystem;
 class TokenServiceTest : public ::testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("tarnwick-token-unit-" + std::string(GetParam()));
+    // One directory per process: ctest runs the cases of this suite in parallel.
+    dir_ = fs::temp_directory_path() / ("tarnwick-token-unit-" + std::string(GetParam()) + "-" +
+                                        std::to_string(getpid()));
     fs::create_directories(dir_);
     const std::string gen = std::string(GetParam()) == "rsa"
                                 ? "openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048"
