@@ -206,6 +206,8 @@ void check_root(FsckWalk& w, const FsckPath& root) {
     if (!fsck_child(w, root, e.name, p)) continue;
     if (!e.is_dir && e.name == "config.json") {
       have_config = true;
+    } else if (!e.is_dir && e.name == "durability") {
+      // the operator tool's record of the store's durability setting
     } else if (e.is_dir && e.name == "blobs") {
       have_blobs = true;
       check_blobs(w, p);

@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "cli_support.h"
 #include "commands.h"
+#include "core/durability.h"
 #include "support/fsck_helpers.h"
 
 namespace {
@@ -30,9 +32,21 @@ class StdinFrom {
 
 class CliCommandsTest : public StoreTest {
  protected:
-  tool::GlobalOptions options() const { return tool::GlobalOptions{root(), "", false}; }
+  tool::GlobalOptions options() const { return tool::GlobalOptions{root(), "", false, ""}; }
   bool has_repo(const std::string& repo) { return fs::exists(rootp() / "repositories" / repo); }
 };
+
+TEST_F(CliCommandsTest, OpeningTheStoreAppliesTheDurabilityItRecords) {
+  tool::GlobalOptions o = options();
+  o.durability = "none";
+  ASSERT_TRUE(tool::open_store(o));
+  EXPECT_EQ(reg::durability(), reg::Durability::none);
+  ASSERT_TRUE(tool::open_store(options()));
+  EXPECT_EQ(reg::durability(), reg::Durability::none);
+  o.durability = "full";
+  ASSERT_TRUE(tool::open_store(o));
+  EXPECT_EQ(reg::durability(), reg::Durability::full);
+}
 
 TEST_F(CliCommandsTest, RmOfAnEmptyTagOrDigestIsAUsageErrorAndDeletesNothing) {
   push_image("team/app", "v1", "a");

@@ -113,4 +113,39 @@ TEST(ServerConfigTest, ProtectionRulesOfTheConfigurationBindRmAndRetention) {
   fs::remove_all(dir);
 }
 
+// The durability setting lives in the store: chosen once (by a flag, the configuration or the
+// durability command), every later command follows it; a bad value changes nothing.
+TEST(ServerConfigTest, TheStoresDurabilitySettingBindsEveryLaterCommand) {
+  std::string dir = tooltest::make_temp_dir();
+  std::string root = dir + "/store";
+  std::string out, err;
+  EXPECT_EQ(run_tool({"--root", root, "--json", "stats"}, &out), 0);
+  EXPECT_NE(out.find(R"(,"durability":"full"})"), std::string::npos) << out;
+  EXPECT_FALSE(fs::exists(root + "/durability"));
+
+  std::ofstream(dir + "/cache.toml") << "root = \"" << root << "\"\ndurability = \"none\"\n";
+  EXPECT_EQ(run_tool({"--config", dir + "/cache.toml", "durability"}, &out), 0);
+  EXPECT_EQ(out, "none\n");
+  EXPECT_EQ(run_tool({"--root", root, "stats"}, &out), 0);
+  EXPECT_NE(out.find("durability      none\n"), std::string::npos) << out;
+
+  std::ofstream(dir + "/bad.toml") << "root = \"" << root << "\"\ndurability = \"fast\"\n";
+  EXPECT_EQ(run_tool({"--config", dir + "/bad.toml", "stats"}, &out, &err), 2);
+  EXPECT_NE(err.find("bad.toml line 2: durability must be full or none"), std::string::npos)
+      << err;
+  EXPECT_NE(run_tool({"--root", root, "--durability", "fast", "stats"}, &out, &err), 0);
+  EXPECT_NE(run_tool({"--root", root, "durability", "fast"}, &out, &err), 0);
+  EXPECT_EQ(run_tool({"--root", root, "--json", "durability"}, &out), 0);
+  EXPECT_EQ(out, "{\"durability\":\"none\",\"recorded\":true}\n");
+
+  EXPECT_EQ(run_tool({"--root", root, "durability", "full"}, &out), 0);
+  EXPECT_EQ(out, "full\n");
+  std::ofstream(root + "/durability") << "quick\n";
+  EXPECT_EQ(run_tool({"--root", root, "tags", "app"}, &out, &err), 1);
+  EXPECT_NE(err.find("the store's durability file holds neither full nor none"),
+            std::string::npos)
+      << err;
+  fs::remove_all(dir);
+}
+
 }  // namespace

@@ -1,10 +1,13 @@
-// catalog, tags, stats, referrers: the library's listings, as text or as its JSON.
+// catalog, tags, stats, referrers: the library's listings, as text or as its JSON (stats adds
+// the store's durability setting).
 #include <reg_storage.h>
 
 #include "commands.h"
 #include "json_util.h"
+#include "store_durability.h"
 
 #include <cstdio>
+#include <string_view>
 
 namespace tool {
 namespace {
@@ -20,6 +23,14 @@ int print_string_list(const char* json, const char* key) {
     if (yyjson_is_str(v)) std::printf("%s\n", yyjson_get_str(v));
   }
   return 0;
+}
+
+// The library's statistics with the store's durability setting as one more member.
+int print_with_durability(std::string_view json, const std::string& durability) {
+  const std::size_t close = json.rfind('}');
+  if (close == std::string_view::npos) return fail("unexpected statistics from the library");
+  return std::printf("%.*s,\"durability\":\"%s\"}\n", static_cast<int>(close), json.data(),
+                     durability.c_str()) < 0;
 }
 
 }  // namespace
@@ -44,7 +55,8 @@ int run_stats(const GlobalOptions& g) {
   if (!open_store(g)) return 1;
   const char* json = reg_storage_get_stats_json();
   if (json == nullptr) return fail_with_library("stats");
-  if (g.json) return std::printf("%s\n", json) < 0;
+  const std::string& durability = current_store_durability().name;
+  if (g.json) return print_with_durability(json, durability);
   DocPtr doc = parse_json(json);
   if (!doc) return fail("unexpected statistics from the library");
   yyjson_val* o = yyjson_doc_get_root(doc.get());
@@ -55,6 +67,7 @@ int run_stats(const GlobalOptions& g) {
   std::printf("active uploads  %lld (%s)\n", json_int(o, "active_uploads"),
               human_size(json_int(o, "upload_bytes")).c_str());
   std::printf("store version   %s\n", json_str(o, "version").c_str());
+  std::printf("durability      %s\n", durability.c_str());
   return 0;
 }
 

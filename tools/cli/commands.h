@@ -10,6 +10,8 @@ namespace tool {
 int run_catalog(const GlobalOptions& g, int page_size);
 int run_tags(const GlobalOptions& g, const std::string& repo);
 int run_stats(const GlobalOptions& g);
+// Prints the store's durability setting; records `value` first when it is not empty.
+int run_durability(const GlobalOptions& g, const std::string& value);
 int run_referrers(const GlobalOptions& g, const std::string& digest);
 // `yes` confirms the deletion of a whole repository, which a terminal user must give.
 int run_rm(const GlobalOptions& g, const std::string& target, bool yes);

@@ -57,6 +57,7 @@ void add_setting_options(Cli& cli, CLI::App* serve) {
         spec.field(cli.settings));
     if (spec.check == tool::SettingCheck::positive) opt->check(CLI::PositiveNumber);
     if (spec.check == tool::SettingCheck::non_negative) opt->check(CLI::NonNegativeNumber);
+    if (spec.check == tool::SettingCheck::durability) opt->check(CLI::IsMember({"full", "none"}));
     if (spec.env != nullptr) opt->envname(spec.env);
     cli.setting_options.emplace_back(&spec, opt);
   }
@@ -181,6 +182,13 @@ void add_listings(Cli& cli) {
 
   auto* st = cli.app.add_subcommand("stats", "Show storage statistics");
   cli.bind(st, [&cli] { return tool::run_stats(cli.g); });
+
+  auto level = std::make_shared<std::string>();
+  auto* du = cli.app.add_subcommand(
+      "durability", "Show the store's durability setting, or record full or none");
+  du->add_option("SETTING", *level, "full: every success is synced first; none: nothing is")
+      ->check(CLI::IsMember({"full", "none"}));
+  cli.bind(du, [&cli, level] { return tool::run_durability(cli.g, *level); });
 
   auto digest = std::make_shared<std::string>();
   auto* rf = cli.app.add_subcommand("referrers", "List manifests that name a digest");

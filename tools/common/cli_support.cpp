@@ -2,6 +2,8 @@
 
 #include <reg_storage.h>
 
+#include "store_durability.h"
+
 #include <cstdio>
 
 namespace tool {
@@ -11,9 +13,19 @@ bool open_store(const GlobalOptions& opts) {
     fail("no storage root: pass --root DIR");
     return false;
   }
+  if (!opts.durability.empty() && !durability_name_valid(opts.durability)) {
+    fail("durability must be full or none, not '" + opts.durability + "'");
+    return false;
+  }
   reg_tag_protection_set(opts.protect.empty() ? nullptr : opts.protect.c_str());
   if (reg_storage_init(opts.root.c_str()) != 0) {
     fail_with_library("cannot open the store");
+    return false;
+  }
+  StoreDurability applied;
+  std::string error;
+  if (!apply_store_durability(opts.root, opts.durability, applied, error)) {
+    fail(error);
     return false;
   }
   return true;

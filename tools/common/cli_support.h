@@ -11,10 +11,11 @@ struct GlobalOptions {
   std::string root;
   std::string protect;  // tag-protection rules; empty for none
   bool json = false;    // print the library's JSON unchanged
+  std::string durability;  // "full", "none", or empty: as the store records it
 };
 
-// Opens the store (and applies the protection rules); prints the library's message and
-// returns false on failure.
+// Opens the store (and applies the protection rules and the store's durability setting,
+// store_durability.h); prints the library's message and returns false on failure.
 bool open_store(const GlobalOptions& opts);
 
 // Prints "tarnwick-registry: <what>: <library message>" to stderr; returns the exit code 1.

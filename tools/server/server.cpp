@@ -10,6 +10,7 @@
 #include "server_errors.h"
 #include "server_lifecycle.h"
 #include "server_security.h"
+#include "store_durability.h"
 #include "store_stats.h"
 
 #include <algorithm>
@@ -199,9 +200,9 @@ int run_serve(const GlobalOptions& g, const ServeOptions& o) {
   // Its socket exists before the server says it serves: `gc` finds it from then on.
   auto collections = std::make_unique<GcService>(g.root, gc, metrics.get());
   if (!o.read_only) collections->start();
-  std::printf("tarnwick-registry: serving %s on %s://%s:%d%s\n", g.root.c_str(),
+  std::printf("tarnwick-registry: serving %s on %s://%s:%d (%sdurability %s)\n", g.root.c_str(),
               o.tls_cert.empty() ? "http" : "https", host.c_str(), bound,
-              o.read_only ? " (read-only)" : "");
+              o.read_only ? "read-only, " : "", current_store_durability().name.c_str());
   std::fflush(stdout);
   std::thread watcher = start_signal_watcher(svr, ctx.policy);
   {

@@ -2,6 +2,8 @@
 
 #include <toml++/toml.h>
 
+#include "store_durability.h"
+
 #include <climits>
 #include <fstream>
 #include <sstream>
@@ -38,6 +40,9 @@ const SettingSpec kSpecs[] = {
   {"--root", "root", global<&G::root>, "Storage root directory", {}, true, "TARNWICK_ROOT"},
   {"--protect", "protect", global<&G::protect>,
    "Tag-protection rules, e.g. \"release-*, team/app:rc*\"", {}, true},
+  {"--durability", "durability", global<&G::durability>,
+   "full: every success is on the disk first (the default); none: for caches and tests. "
+   "Recorded in the store, which every later command follows", SettingCheck::durability, true},
 
   {"--listen", "server.listen", serve<&O::listen>, "Address:port to listen on (loopback by default)"},
   {"--threads", "server.threads", serve<&O::threads>, "Worker threads that run requests", kPositive},
@@ -218,6 +223,10 @@ std::span<const SettingSpec> setting_specs() { return kSpecs; }
 
 std::string setting_check_failure(const SettingSpec& spec, Settings& s) {
   if (spec.check == SettingCheck::any) return "";
+  if (spec.check == SettingCheck::durability) {
+    const std::string& name = *std::get<std::string*>(spec.field(s));
+    return name.empty() || durability_name_valid(name) ? "" : "must be full or none";
+  }
   double value = std::visit(Overloaded{
                                 [](std::string*) { return 0.0; },
                                 [](auto* v) { return static_cast<double>(*v); },

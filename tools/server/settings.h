@@ -19,7 +19,7 @@ struct Settings {
 
 using SettingField = std::variant<int*, long long*, double*, bool*, std::string*>;
 
-enum class SettingCheck { any, positive, non_negative };
+enum class SettingCheck { any, positive, non_negative, durability };
 
 struct SettingSpec {
   const char* flag;                     // "--tls-cert"
