@@ -148,4 +148,34 @@ TEST(ServerConfigTest, TheStoresDurabilitySettingBindsEveryLaterCommand) {
   fs::remove_all(dir);
 }
 
+// A power cut can leave a blob file empty: it is never served as the blob, and a server
+// started with --repair-on-start removes it, so the client's next push uploads it again.
+TEST(ServerConfigTest, AnEmptyBlobIsNeverServedAndRepairOnStartRemovesIt) {
+  std::string dir = tooltest::make_temp_dir();
+  std::string root = dir + "/store";
+  const std::string layer = "layer of v1", d = tool::sha256_digest(layer);
+  const std::string file = root + "/blobs/sha256/" + d.substr(7, 2) + "/" + d.substr(7);
+  {
+    ServerProcess server(root, {}, {});
+    httplib::Client c = server.client();
+    push_image(c, "app", "v1");
+    std::ofstream{file, std::ios::trunc};
+    for (const std::string method : {"HEAD", "GET"}) {
+      auto r = method == "HEAD" ? c.Head("/v2/app/blobs/" + d) : c.Get("/v2/app/blobs/" + d);
+      ASSERT_TRUE(r) << method;
+      EXPECT_EQ(r->status, 404) << method;
+    }
+    EXPECT_EQ(server.stop(), 0);
+  }
+  ServerProcess server(root, {}, {"--repair-on-start"});
+  EXPECT_FALSE(fs::exists(file));
+  httplib::Client c = server.client();
+  EXPECT_EQ(push_blob(c, "app", layer), d);
+  auto r = c.Get("/v2/app/blobs/" + d);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->body, layer);
+  EXPECT_EQ(server.stop(), 0);
+  fs::remove_all(dir);
+}
+
 }  // namespace

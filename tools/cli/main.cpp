@@ -233,7 +233,8 @@ void add_fsck(Cli& cli) {
   auto repair = std::make_shared<bool>(false);
   auto* fk = cli.app.add_subcommand("fsck", "Check the store; exit 0 only when it is sound");
   fk->add_flag("--repair", *repair,
-               "First rebuild the subject index and blob record of every repository");
+               "First heal what a crash left (temporary files, damaged or empty blobs and links) "
+               "and rebuild the subject index and blob record of every repository");
   cli.bind(fk, [&cli, repair] { return tool::run_fsck(cli.g, *repair); });
 }
 

@@ -11,8 +11,7 @@
 #include <string_view>
 
 #include "fsck/fsck.h"
-#include "maintenance/fsck_repair.h"
-#include "store_lock.h"
+#include "store_repair.h"
 #include "reg_storage.h"
 
 namespace {
@@ -28,8 +27,11 @@ void usage(std::FILE* out) {
       "revision\n"
       "links, the blobs that manifests name, stale uploads and stray entries. The root defaults "
       "to\n"
-      "$TARNWICK_ROOT. --repair first rebuilds the subject index and blob record of every\n"
-      "repository from the manifests (waiting for pushes and collections to finish), then checks.\n"
+      "$TARNWICK_ROOT. --repair first heals what a crash left (waiting for pushes and collections\n"
+      "to finish): removes temporary files, damaged or empty blobs (pushed again by the next\n"
+      "client), empty tag links, revision links and content-type files, reports damaged\n"
+      "manifests with their tags; rebuilds the subject index and blob record of every\n"
+      "repository from the manifests; then checks.\n"
       "Exit 0: sound (warnings allowed); 1: corrupt findings; 2: not checked.\n",
       out);
 }
@@ -71,21 +73,12 @@ bool parse_args(int argc, char** argv, Args& a, bool* done) {
   return true;
 }
 
-// Writers and collections are held off while the index is made again: a push writes its
-// entry just before its body, and must not see it removed in between.
 bool repair(const Args& args) {
-  tool::StoreLock lock;
-  std::string error;
-  if (!lock.acquire_exclusive(args.root, error)) {
+  std::string text, error;
+  if (!tool::repair_store(args.root, text, error)) {
     std::fprintf(stderr, "tarnwick-registry-fsck: %s\n", error.c_str());
     return false;
   }
-  reg::FsckRepairReport r;
-  if (!reg::fsck_repair(r)) {
-    std::fprintf(stderr, "tarnwick-registry-fsck: %s\n", reg_storage_last_error());
-    return false;
-  }
-  const std::string text = reg::fsck_repair_text(r);
   std::fwrite(text.data(), 1, text.size(), args.json ? stderr : stdout);
   return true;
 }

@@ -31,6 +31,7 @@ struct ServeOptions {
   std::string policy;                      // access policy (TOML); empty for none
   TokenSettings tokens;                    // bearer tokens, when tokens.key is given
   bool read_only = false;                  // refuse every write with 405
+  bool repair_on_start = false;            // fsck --repair before serving
   bool insecure = false;  // allow a non-loopback address without TLS and credentials
   std::string metrics_listen;     // serve /metrics here, without credentials; empty: on `listen`
   int store_stats_interval_s = 60;  // how often the store's statistics are counted afresh

@@ -11,6 +11,7 @@
 #include "server_lifecycle.h"
 #include "server_security.h"
 #include "store_durability.h"
+#include "store_repair.h"
 #include "store_stats.h"
 
 #include <algorithm>
@@ -116,6 +117,18 @@ std::string gc_options(const ServeOptions& o, GcServiceOptions& out) {
   return "";
 }
 
+// serve --repair-on-start: what the repair did goes to stderr, beside the server's other
+// messages; stdout keeps its lines for the addresses.
+bool repair_before_serving(const std::string& root) {
+  std::string report, error;
+  if (!repair_store(root, report, error)) {
+    fail("serve: cannot repair the store: " + error);
+    return false;
+  }
+  std::fputs(report.c_str(), stderr);
+  return true;
+}
+
 }  // namespace
 
 std::string serve_refusal(const ServeOptions& o) {
@@ -178,6 +191,7 @@ int run_serve(const GlobalOptions& g, const ServeOptions& o) {
   ctx.gauges.upload_sessions = [&ctx] { return ctx.uploads.size(); };
   if (!o.tls_cert.empty() && !svr.load_tls(error)) return fail("serve: " + error);
   if (!open_store(g)) return 1;
+  if (o.repair_on_start && !repair_before_serving(g.root)) return 1;
   set_error_path_root(g.root);
   AccessLogFormat format =
       o.access_log_format == "json" ? AccessLogFormat::json : AccessLogFormat::text;

@@ -51,6 +51,8 @@ const SettingSpec kSpecs[] = {
   {"--read-only", "server.read-only", serve<&O::read_only>, "Refuse every push and deletion"},
   {"--insecure", "server.insecure", serve<&O::insecure>,
    "Allow a non-loopback address without TLS and --htpasswd"},
+  {"--repair-on-start", "server.repair-on-start", serve<&O::repair_on_start>,
+   "Before serving, heal what a crash left in the store, as fsck --repair does"},
   {"--drain-timeout", "server.drain-timeout", serve<&O::drain_timeout_s>,
    "On SIGTERM, seconds for requests in flight to finish", kPositive},
 
