@@ -41,12 +41,10 @@ bool write_all(const char* path, const void* data, std::size_t len) {
   return wrote && closed && put == len;
 }
 
-// 0 or the platform's error number; something else than a directory there is no directory.
+// 0 or the platform's error number; something else than a directory there is no directory
+// (the enumeration refuses it as such, so no attribute query goes first).
 int list_entries(const char* dir, dir_list* out, std::size_t cap, bool cut_names) {
   out->entries.clear();
-  platform::FileAttr a;
-  if (int e = platform::get_attr(dir, &a)) return e;
-  if (!a.is_dir) return platform::kErrNotFound;
   return platform::enumerate_dir(dir, [&](const char* name, platform::Kind k) {
     if (out->entries.size() >= cap) return false;
     std::string n(name);
@@ -127,22 +125,38 @@ int list_dir_all_status(const char* dir, dir_list* out) {
   return list_entries(dir, out, static_cast<std::size_t>(-1), false);
 }
 
-int mkdirs(const char* path) {
-  const std::size_t len = std::strlen(path);
-  if (len == 0 || len > kMaxPathLen) return -1;
-  std::string p(path);
-  // The storage root and its ancestors exist: only what lies below the root is created.
-  const std::size_t from = std::max<std::size_t>(1, platform::root_prefix_len(path) + 1);
-  for (std::size_t i = from; i < len; ++i) {
-    if (p[i] != platform::kSep) continue;
-    p[i] = '\0';
-    const int e = platform::make_dir(p.c_str());
-    if (e != 0 && e != platform::kErrExists && !is_dir(p.c_str())) return -1;
-    p[i] = platform::kSep;
+namespace {
+
+// Makes `dir` and whatever is missing above it, never a directory shorter than `floor`
+// characters. The directory itself is tried first: on a shared file system every call is a
+// round trip, and the parent is nearly always there already.
+int make_dir_and_parents(const std::string& dir, std::size_t floor,
+                         std::vector<std::string>* made) {
+  int e = platform::make_dir(dir.c_str());
+  bool retried = false;
+  if (e == platform::kErrNotFound) {
+    const std::size_t slash = dir.rfind(platform::kSep);
+    if (slash != std::string::npos && slash >= floor &&
+        make_dir_and_parents(dir.substr(0, slash), floor, made) == 0) {
+      e = platform::make_dir(dir.c_str());
+      retried = true;
+    }
   }
-  const int e = platform::make_dir(path);
+  // One that another process made between the two attempts is new as well.
+  if (made && (e == 0 || (retried && e == platform::kErrExists))) made->push_back(dir);
   if (e == 0 || e == platform::kErrExists) return 0;
-  return is_dir(path) ? 0 : -1;
+  return is_dir(dir.c_str()) ? 0 : -1;
+}
+
+}  // namespace
+
+int mkdirs(const char* path, std::vector<std::string>* made) {
+  std::size_t len = std::strlen(path);
+  if (len == 0 || len > kMaxPathLen) return -1;
+  while (len > 1 && path[len - 1] == platform::kSep) --len;
+  // The storage root and its ancestors exist: only what lies below the root is created.
+  const std::size_t floor = std::max<std::size_t>(1, platform::root_prefix_len(path) + 1);
+  return make_dir_and_parents(std::string(path, len), floor, made);
 }
 
 int delete_tree(const char* path) {

@@ -56,7 +56,10 @@ int list_dir_all(const char* dir, dir_list* out);
 // As list_dir_all, but 0 or the platform's error number (absent or unreadable, as above).
 int list_dir_all_status(const char* dir, dir_list* out);
 
-int mkdirs(const char* path);
+// Makes the directory `path` and any missing above it (never the storage root or above). 0 when
+// a directory is there, else -1. `made`, when given, receives the directories that were not
+// there when this call came to them, highest first.
+int mkdirs(const char* path, std::vector<std::string>* made = nullptr);
 // Removes `path` and everything below it, depth first, going on past failures. Symbolic
 // links (`path` itself included) are removed, never followed. 0 when everything went, else -1.
 int delete_tree(const char* path);

@@ -231,15 +231,10 @@ bool protected_tag_moves(const char* repo, const char* tag, const char* hex) {
 bool ensure_dir(const Path& dir, DirSyncs& syncs) {
   syncs.note(dir);
   if (is_dir(dir.c_str())) return true;
-  // The directories to be created, deepest first; the existing one that holds the highest of
-  // them gets its new entry too.
-  const std::size_t root_len = platform::root_prefix_len(dir.c_str());
-  std::vector<std::string_view> created;
-  for (std::string_view d(dir); d.size() > root_len && !is_dir(std::string(d).c_str());
-       d = d.substr(0, d.rfind(platform::kSep)))
-    created.push_back(d);
-  if (mkdirs(dir.c_str()) != 0) return false;
-  for (const auto d : created) syncs.note_parent_of(d);
+  // Each directory created here gives the directory above it a new entry.
+  std::vector<std::string> made;
+  if (mkdirs(dir.c_str(), &made) != 0) return false;
+  for (const auto& d : made) syncs.note_parent_of(d);
   return true;
 }
 
