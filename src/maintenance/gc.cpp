@@ -93,7 +93,8 @@ const char* summary(const GcRun& run) {
 
 // Everything after the first snapshot. False (message recorded) when the mark was incomplete.
 bool collect(GcRun& run, const UploadScan& uploads) {
-  run.rec.blobs_total = gc_count_blobs();
+  const BlobListing blobs = gc_list_blobs();
+  run.rec.blobs_total = blobs.total;
   gc_publish(run);
   digest_set set;
   const MarkResult mark = gc_mark(run, set);
@@ -104,7 +105,7 @@ bool collect(GcRun& run, const UploadScan& uploads) {
   if (mark == MarkResult::cancelled || gc_cancel_requested())
     run.rec.cancelled = 1;
   else
-    gc_sweep(run, set);
+    gc_sweep(run, set, blobs);
   if (!run.rec.dry_run && !run.rec.cancelled)
     gc_prune_subject_index(gc_now_unix(run), kStaleUploadSecs);
   return true;

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/paths.h"
 #include "maintenance/gc_progress.h"
 
 namespace reg {
@@ -103,10 +104,27 @@ MarkResult gc_mark(GcRun& run, digest_set& set, MarkLog* log = nullptr);
 // Marks from one body, as a final pass does (subjects included; damaged means incomplete).
 MarkResult gc_mark_body(const std::string& repo, const std::string& hex, digest_set& set);
 
-// Blob files (64-hex names inside fan-out directories) present now.
-std::int32_t gc_count_blobs();
-// Deletes (or, in a dry run, counts) every blob not in `set`. Sets rec.cancelled when a
+// The blob files (64-hex names inside fan-out directories) as one listing at the start of a
+// collection found them: it gives the total and, after the mark, what the sweep considers, so
+// each directory is listed once per run (on a shared file system every listing is a round
+// trip). A blob that came after the listing is left for the next run. 32 bytes a blob.
+struct BlobListing {
+  struct Fanout {
+    Path dir;
+    std::vector<std::array<unsigned char, 32>> blobs;  // raw digests, in listing order
+    bool only_blobs = true;  // nothing else was in it: it is empty once its blobs went
+  };
+  std::vector<Fanout> fanouts;
+  std::int32_t total = 0;
+};
+BlobListing gc_list_blobs();
+// A blob file name (64 lowercase hex digits, checked by the caller) as raw bytes, and back.
+std::array<unsigned char, 32> blob_raw(std::string_view hex);
+std::string blob_hex(const std::array<unsigned char, 32>& raw);
+// Whether the sealed set holds a listed blob.
+bool digest_set_has_raw(const digest_set& set, const std::array<unsigned char, 32>& raw);
+// Deletes (or, in a dry run, counts) every listed blob not in `set`. Sets rec.cancelled when a
 // check point finds a request.
-void gc_sweep(GcRun& run, const digest_set& set);
+void gc_sweep(GcRun& run, const digest_set& set, const BlobListing& blobs);
 
 }  // namespace reg

@@ -199,8 +199,14 @@ void digest_set_seal(digest_set& set) {
 }
 
 bool digest_set_has(const digest_set& set, std::string_view hex) {
-  return std::binary_search(set.items.begin(), set.items.end(), hex_to_bin(hex));
+  return digest_set_has_raw(set, hex_to_bin(hex));
 }
+
+bool digest_set_has_raw(const digest_set& set, const std::array<unsigned char, 32>& raw) {
+  return std::binary_search(set.items.begin(), set.items.end(), raw);
+}
+
+std::array<unsigned char, 32> blob_raw(std::string_view hex) { return hex_to_bin(hex); }
 
 std::string mark_key(std::string_view repo, std::string_view hex) {
   std::string k(repo);

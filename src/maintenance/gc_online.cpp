@@ -25,7 +25,7 @@ namespace {
 constexpr std::size_t kNotRemovedShown = 100;  // the summary names at most these
 
 struct Candidate {
-  Path fanout;
+  std::size_t fanout;  // index in the listing
   std::string name;
 };
 
@@ -41,12 +41,14 @@ struct OnlineRun {
   digest_set fresh;  // what the holds marked since, sealed after each addition
   UntaggedPlan untagged;
   bool untagged_done = false;
-  std::vector<Candidate> blobs;  // unmarked and past the grace period when listed
+  BlobListing listing;           // the store as listed before the mark
+  std::vector<std::size_t> left;  // per listed fan-out directory: entries not deleted yet
+  std::vector<Candidate> blobs;   // unmarked and past the grace period when listed
   std::size_t next = 0;
   std::int64_t cutoff = 0;  // file time: blobs written before it may go
   std::int32_t reachable = 0;
   std::int32_t in_grace = 0;
-  std::set<Path> emptied;  // fan-out directories a hold deleted from
+  std::set<std::size_t> emptied;       // fan-out directories a hold deleted the last entry of
   std::vector<std::string> collected;  // hex names of the blobs deleted
 };
 
@@ -58,32 +60,31 @@ void note_not_removed(OnlineRun& r, std::string what) {
   r.out.not_removed.push_back(std::move(what));
 }
 
-// Lists the blob store once, without holding pushes: the blobs the mark did not reach and
-// that are older than the grace period are the candidates.
+// Without holding pushes: the listed blobs the mark did not reach and that are older than
+// the grace period are the candidates.
 void list_candidates(OnlineRun& r) {
-  Path top;
-  dir_list fanouts;
-  if (!store_path({"blobs", "sha256"}, top) || list_dir_all(top.c_str(), &fanouts) != 0) return;
-  for (const auto& f : fanouts.entries) {
-    Path dir;
-    dir_list list;
-    if (!f.is_dir || !child_path(top, f.name, dir) || list_dir_all(dir.c_str(), &list) != 0)
-      continue;
-    for (const auto& e : list.entries) {
-      if (e.is_dir || !hex64_valid(e.name.c_str())) continue;
+  const auto& fanouts = r.listing.fanouts;
+  r.left.assign(fanouts.size(), 0);
+  for (std::size_t i = 0; i < fanouts.size(); ++i) {
+    const BlobListing::Fanout& f = fanouts[i];
+    // A directory holding anything but blobs never counts down to empty.
+    r.left[i] = f.only_blobs ? f.blobs.size() : f.blobs.size() + 1;
+    for (const auto& raw : f.blobs) {
       ++r.run.rec.blobs_scanned;
-      if (digest_set_has(r.set, e.name)) {
+      if (digest_set_has_raw(r.set, raw)) {
         ++r.reachable;
         continue;
       }
+      std::string name = blob_hex(raw);
       Path p;
       platform::FileAttr a;
-      if (!child_path(dir, e.name, p) || platform::get_attr(p.c_str(), &a) != 0) continue;
+      if (!child_path(f.dir, name, p) || platform::get_attr(p.c_str(), &a) != 0) continue;
       if (a.mtime >= r.cutoff)
         ++r.in_grace;
       else
-        r.blobs.push_back({dir, e.name});
+        r.blobs.push_back({i, std::move(name)});
     }
+    if (r.left[i] == 0) r.emptied.insert(i);  // an empty directory goes with the first hold
   }
 }
 
@@ -94,9 +95,10 @@ void take_blob(OnlineRun& r, const Candidate& c) {
     ++r.reachable;
     return;
   }
+  const Path& dir = r.listing.fanouts[c.fanout].dir;
   Path p;
   platform::FileAttr a;
-  if (!child_path(c.fanout, c.name, p) || platform::get_attr(p.c_str(), &a) != 0) return;
+  if (!child_path(dir, c.name, p) || platform::get_attr(p.c_str(), &a) != 0) return;
   if (a.mtime >= r.cutoff) {
     ++r.in_grace;
     return;
@@ -106,7 +108,7 @@ void take_blob(OnlineRun& r, const Candidate& c) {
       if (e != platform::kErrNotFound) note_not_removed(r, std::string(kDigestPrefix) + c.name);
       return;
     }
-    r.emptied.insert(c.fanout);
+    if (--r.left[c.fanout] == 0) r.emptied.insert(c.fanout);
     r.collected.push_back(c.name);
   }
   ++r.run.rec.blobs_deleted;
@@ -193,7 +195,8 @@ bool hold_and_delete(OnlineRun& r, std::string& error) {
       break;
     }
   }
-  for (const auto& dir : r.emptied) platform::remove_dir(dir.c_str());  // only empty ones go
+  // A blob committed since the listing keeps its directory: only an empty one can go.
+  for (const std::size_t i : r.emptied) platform::remove_dir(r.listing.fanouts[i].dir.c_str());
   r.emptied.clear();
   return true;
 }
@@ -240,7 +243,8 @@ bool collect(OnlineRun& r, const UploadScan& uploads, std::string& error) {
     return false;
   }
   r.log.skip = &r.untagged.keys;
-  r.run.rec.blobs_total = gc_count_blobs();
+  r.listing = gc_list_blobs();
+  r.run.rec.blobs_total = r.listing.total;
   gc_publish(r.run);
   const MarkResult mark = gc_mark(r.run, r.set, &r.log);
   if (mark == MarkResult::incomplete) {

@@ -1,6 +1,7 @@
 // The blob count before the mark and the sweep after it. Only files with 64-hex names inside a
 // fan-out directory are blobs here: temporary files and stray entries are never touched.
 // Listings are complete (no 512-entry cap), so a large fan-out directory is swept whole.
+// The store is listed once per run, before the mark (gc_list_blobs).
 #include <algorithm>
 
 #include "core/fileutil.h"
@@ -23,69 +24,78 @@ std::int64_t size_of(const char* path) {
   return s < 0 ? 0 : s;
 }
 
-// Removes (or counts) one unreachable blob. A blob that cannot be removed stays and is kept.
-void collect_blob(GcRun& run, const Path& fanout, const std::string& name,
+// Removes (or counts) one unreachable blob; true when its file went. A blob that cannot be
+// removed stays and is kept.
+bool collect_blob(GcRun& run, const Path& fanout, const std::string& name,
                   std::vector<std::string>& collected) {
   Path p;
-  if (!child_path(fanout, name, p)) return;
+  if (!child_path(fanout, name, p)) return false;
   const std::int64_t size = size_of(p.c_str());
-  if (!run.rec.dry_run && platform::remove_file(p.c_str()) != 0) return;
+  if (!run.rec.dry_run && platform::remove_file(p.c_str()) != 0) return false;
   if (!run.rec.dry_run) collected.push_back(name);
   ++run.rec.blobs_deleted;
   run.rec.bytes_freed += size;
+  return !run.rec.dry_run;
 }
 
 // Sweeps one fan-out directory; false when a cancel request stopped the sweep.
-bool sweep_fanout(GcRun& run, const digest_set& set, const Path& fanout,
+bool sweep_fanout(GcRun& run, const digest_set& set, const BlobListing::Fanout& f,
                   std::vector<std::string>& collected) {
-  dir_list blobs;
-  if (list_dir_all(fanout.c_str(), &blobs) != 0) return true;  // passed over, not removed
-  bool go_on = true;
-  for (const auto& e : blobs.entries) {
-    if (!is_blob_entry(e)) continue;
+  std::size_t removed = 0;
+  for (const auto& raw : f.blobs) {
     ++run.rec.blobs_scanned;
-    if (digest_set_has(set, e.name)) {
+    if (digest_set_has_raw(set, raw)) {
       ++run.blobs_reachable;
       continue;
     }
-    collect_blob(run, fanout, e.name, collected);
+    removed += collect_blob(run, f.dir, blob_hex(raw), collected);
     if (run.rec.blobs_scanned % kGcCheckEvery == 0 && gc_checkpoint(run)) {
       run.rec.cancelled = 1;
-      go_on = false;
-      break;
+      return false;
     }
   }
-  if (!run.rec.dry_run) platform::remove_dir(fanout.c_str());  // succeeds only once empty
-  return go_on;
+  // Only a directory whose every listed entry went can be empty; a blob committed since the
+  // listing makes the removal fail, as it should.
+  if (!run.rec.dry_run && f.only_blobs && removed == f.blobs.size())
+    platform::remove_dir(f.dir.c_str());
+  return true;
 }
 
 }  // namespace
 
-std::int32_t gc_count_blobs() {
-  Path top;
-  dir_list fanouts;
-  if (!blob_store_dir(top) || list_dir_all(top.c_str(), &fanouts) != 0) return 0;
-  std::int32_t total = 0;
-  for (const auto& f : fanouts.entries) {
-    Path dir;
-    dir_list blobs;
-    if (!f.is_dir || !child_path(top, f.name, dir) || list_dir_all(dir.c_str(), &blobs) != 0)
-      continue;
-    for (const auto& e : blobs.entries) total += is_blob_entry(e);
-  }
-  return total;
+std::string blob_hex(const std::array<unsigned char, 32>& raw) {
+  char hex[kHexLen + 1];
+  bin_to_hex(raw.data(), hex);
+  return std::string(hex, kHexLen);
 }
 
-void gc_sweep(GcRun& run, const digest_set& set) {
+BlobListing gc_list_blobs() {
+  BlobListing out;
   Path top;
   dir_list fanouts;
-  if (!blob_store_dir(top) || list_dir_all(top.c_str(), &fanouts) != 0) return;
-  std::vector<std::string> collected;  // hex names of the blobs deleted
+  if (!blob_store_dir(top) || list_dir_all(top.c_str(), &fanouts) != 0) return out;
   for (const auto& f : fanouts.entries) {
-    Path dir;
-    if (!f.is_dir || !child_path(top, f.name, dir)) continue;
-    if (!sweep_fanout(run, set, dir, collected)) break;
+    BlobListing::Fanout fanout;
+    dir_list entries;
+    if (!f.is_dir || !child_path(top, f.name, fanout.dir) ||
+        list_dir_all(fanout.dir.c_str(), &entries) != 0)
+      continue;  // passed over, not removed
+    for (const auto& e : entries.entries) {
+      if (is_blob_entry(e))
+        fanout.blobs.push_back(blob_raw(e.name));
+      else
+        fanout.only_blobs = false;
+    }
+    out.total += static_cast<std::int32_t>(fanout.blobs.size());
+    out.fanouts.push_back(std::move(fanout));
   }
+  return out;
+}
+
+void gc_sweep(GcRun& run, const digest_set& set, const BlobListing& blobs) {
+  std::vector<std::string> collected;  // hex names of the blobs deleted
+  for (const auto& f : blobs.fanouts)
+    if (!sweep_fanout(run, set, f, collected)) break;
   std::sort(collected.begin(), collected.end());
   blob_records_prune(collected);
 }
