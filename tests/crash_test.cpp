@@ -15,8 +15,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <yyjson.h>
-
 #include <chrono>
 #include <cstring>
 #include <cstdio>
@@ -27,7 +25,7 @@
 #include <thread>
 
 #include "core/context.h"
-#include "support/crash_model.h"
+#include "support/crash_check.h"
 #include "support/fsck_helpers.h"
 
 namespace {
@@ -162,31 +160,17 @@ class Child {
     ack();
   }
 
-  // "repo tag repo tag ..." of a retention report's "deleted" list.
-  static std::string deleted_pairs(const char* json) {
-    std::string out;
-    yyjson_doc* doc = yyjson_read(json, std::strlen(json), 0);
-    std::size_t i, n;
-    yyjson_val* e;
-    yyjson_arr_foreach(yyjson_obj_get(yyjson_doc_get_root(doc), "deleted"), i, n, e) {
-      out += std::string(out.empty() ? "" : " ") + yyjson_get_str(yyjson_obj_get(e, "repository")) +
-             " " + yyjson_get_str(yyjson_obj_get(e, "tag"));
-    }
-    yyjson_doc_free(doc);
-    return out;
-  }
-
   // Announces the selection of a dry run first: the real run selects the same tags, and the
   // parent must know which ones a kill may leave half deleted.
   void retention() {
     const int keep = 1 + static_cast<int>(rng_() % 3), latest = static_cast<int>(rng_() % 2);
     const char* dry = reg_retention_json(1, keep, 0, latest, nullptr);
     if (!dry) fail("retention dry run");
-    const std::string selected = deleted_pairs(dry);
+    const std::string selected = retention_deleted_pairs(dry);
     begin("RET " + std::to_string(keep) + " " + std::to_string(latest) + " " + selected);
     const char* real = reg_retention_json(0, keep, 0, latest, nullptr);
     if (!real) fail("retention");
-    const std::string deleted = deleted_pairs(real);
+    const std::string deleted = retention_deleted_pairs(real);
     if (deleted != selected) fail("retention deleted " + deleted + " after selecting " + selected);
     ack(deleted);
   }
@@ -249,84 +233,9 @@ class CrashTest : public StoreTest {
       out.append(buf, static_cast<std::size_t>(n));
   }
 
-  // The tag's digest, or "" when it does not exist. Anything else is a failure.
-  static std::string observe_tag(const Key& k) {
-    char ct[128], d[72];
-    if (reg_manifest_get(k.first.c_str(), k.second.c_str(), ct, d)) return d;
-    EXPECT_EQ(std::string(reg_storage_last_error()), "tag not found: " + k.first + ":" + k.second);
-    return "";
-  }
-
-  // Whether the manifest is stored (its bytes hash to its digest); a revision link whose body
-  // a cut-short deletion already removed counts as not stored.
-  static bool observe_manifest(const Key& k) {
-    char ct[128], d[72];
-    if (const char* body = reg_manifest_get(k.first.c_str(), k.second.c_str(), ct, d)) {
-      EXPECT_EQ(digest_of(body), k.second);
-      return true;
-    }
-    const std::string err = reg_storage_last_error();
-    EXPECT_TRUE(err == "manifest not found: " + k.first + "@" + k.second ||
-                err == "manifest body not found: " + k.first + "@" + k.second)
-        << err;
-    return false;
-  }
-
-  void settle_tags(Model& m, const Doubt& d) {
-    std::set<Key> keys;
-    for (const auto& [k, v] : m.tags) keys.insert(k);
-    for (const auto& [k, v] : d.tags) keys.insert(k);
-    for (const auto& k : keys) {
-      const std::string got = observe_tag(k);
-      const auto it = m.tags.find(k);
-      const std::set<std::string> allowed =
-          d.tags.count(k) ? d.tags.at(k)
-                          : std::set<std::string>{it == m.tags.end() ? "" : it->second};
-      EXPECT_TRUE(allowed.count(got))
-          << "tag " << k.first << ":" << k.second << " reads as '" << got << "'";
-      if (got.empty())
-        m.tags.erase(k);
-      else
-        m.tags[k] = got;
-    }
-  }
-
-  void settle_manifests(Model& m, const Doubt& d) {
-    std::map<Key, std::vector<std::string>> all = m.manifests;
-    all.insert(d.manifests.begin(), d.manifests.end());
-    for (const auto& [k, blobs] : all) {
-      const bool present = observe_manifest(k);
-      EXPECT_TRUE(present || d.manifests.count(k))
-          << "acknowledged manifest lost: " << k.first << "@" << k.second;
-      if (!present) {
-        m.manifests.erase(k);
-        continue;
-      }
-      m.manifests[k] = blobs;
-      for (const auto& b : blobs)
-        EXPECT_EQ(reg_blob_exists(b.c_str()), 1) << k.first << "@" << k.second << " needs " << b;
-    }
-    for (const auto& [k, v] : m.tags)
-      EXPECT_TRUE(m.manifests.count({k.first, v})) << k.first << ":" << k.second;
-  }
-
   void settle(Model& m, const Doubt& d) {
-    settle_tags(m, d);
-    settle_manifests(m, d);
-    if (d.loose_lost) m.loose.clear();
-    for (const auto& b : m.loose)
-      EXPECT_EQ(reg_blob_exists(b.c_str()), 1) << "acknowledged upload lost: " << b;
-    // No tag appears that the model does not know.
-    for (const char* repo : kRepos) {
-      std::size_t listed = 0, known = 0;
-      if (const char* json = reg_tags_list_json(repo)) {
-        yyjson_doc* doc = yyjson_read(json, std::strlen(json), 0);
-        listed = yyjson_arr_size(yyjson_obj_get(yyjson_doc_get_root(doc), "tags"));
-        yyjson_doc_free(doc);
-      }
-      for (const auto& [k, v] : m.tags) known += k.first == repo;
-      EXPECT_EQ(listed, known) << repo;
-    }
+    for (const auto& problem : regtest::settle(m, d, {std::begin(kRepos), std::end(kRepos)}))
+      ADD_FAILURE() << problem;
   }
 
   // Replays what the child said; returns false when it reported an unexpected failure.

@@ -2,6 +2,7 @@
 // fails after a commit is reported while the store stays consistent, so a retry succeeds;
 // under `none` nothing is synced.
 #include <cerrno>
+#include <cstring>
 
 #include "core/durability.h"
 #include "platform/call_counts.h"
@@ -51,6 +52,35 @@ TEST_F(DurabilityTest, CommitsSyncInAFewCallsUnderFullAndNoneUnderNone) {
   push_image("app", "v3", "three");
   ASSERT_EQ(reg_manifest_delete("app", "v3"), 0);
   EXPECT_EQ((p::call_counts() - before).syncs(), 0u);
+}
+
+// A removal is durable through the directory that lost the entry: once the repository's own
+// directory is gone, its parent carries everything below it; a blob deletion syncs its
+// fan-out directory (and the store's directory of them when that went too).
+TEST_F(DurabilityTest, DeletionsSyncTheDirectoriesThatLostEntries) {
+  push_image("gone", "v1", "doomed");
+  p::CallCounts before = p::call_counts();
+  ASSERT_EQ(reg_repo_delete("gone"), 0) << reg_storage_last_error();
+  p::CallCounts d = p::call_counts() - before;
+  EXPECT_EQ(d.file_syncs, 0u);
+  EXPECT_EQ(d.dir_syncs, 1u);
+
+  const std::string blob = put_blob("a lone blob");
+  before = p::call_counts();
+  ASSERT_EQ(reg_blob_delete(blob.c_str()), 0) << reg_storage_last_error();
+  d = p::call_counts() - before;
+  EXPECT_EQ(d.dir_syncs, 2u);  // alone in its fan-out directory
+
+  // A collection syncs each fan-out directory it deleted from once, and the store's
+  // directory of them when some went: here the deleted repository's three blobs and one more.
+  put_blob("garbage one");
+  before = p::call_counts();
+  const char* summary = reg_gc_json(0);
+  ASSERT_NE(summary, nullptr) << reg_storage_last_error();
+  d = p::call_counts() - before;
+  ASSERT_NE(std::strstr(summary, "\"blobs_deleted\":4,"), nullptr) << summary;
+  EXPECT_GE(d.dir_syncs, 4u);
+  EXPECT_LE(d.dir_syncs, 5u);
 }
 
 // A directory sync that fails once the blob is renamed in reports the failure; the blob is

@@ -349,7 +349,8 @@ TEST_F(GcTest, FaultSweepNeverDeletesANamedBlob) {
     const bool fired = reg::fault::fired() > 0;
     reg::fault::disarm();
     expect_named_intact(s);
-    if (!text) {
+    // A failed sync comes after the deletions, which stay done.
+    if (!text && std::string(reg_storage_last_error()) != "sync collection failed") {
       const std::string m = reg_storage_last_error();
       ASSERT_EQ(m.rfind("gc mark incomplete: ", 0), 0u) << m;
       messages.insert(m);

@@ -3,6 +3,7 @@
 
 #include "core/boundary.h"
 #include "core/context.h"
+#include "core/durability.h"
 #include "core/fileutil.h"
 #include "core/paths.h"
 #include "platform/platform.h"
@@ -123,7 +124,15 @@ int blob_delete(const char* digest) {
     set_error("remove failed");
     return -1;
   }
-  platform::remove_dir(fanout.c_str());  // only succeeds once the fan-out directory is empty
+  // A removal reported done stays done after a power cut.
+  DirSyncs syncs;
+  syncs.note(fanout);
+  // Only succeeds once the fan-out directory is empty.
+  if (platform::remove_dir(fanout.c_str()) == 0) syncs.note_parent_of(fanout);
+  if (syncs.sync() != 0) {
+    set_error("sync deletion failed");
+    return -1;
+  }
   return 0;
 }
 

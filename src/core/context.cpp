@@ -8,6 +8,7 @@
 #include <shared_mutex>
 
 #include "core/boundary.h"
+#include "core/durability.h"
 #include "core/fileutil.h"
 #include "core/paths.h"
 #include "platform/platform.h"
@@ -115,9 +116,9 @@ constexpr char kConfigJson[] =
 static_assert(sizeof kConfigJson - 1 == 111);
 
 // Creates one fixed directory below the root; records the message on failure.
-bool make_store_dir(std::initializer_list<std::string_view> parts) {
+bool make_store_dir(std::initializer_list<std::string_view> parts, DirSyncs& syncs) {
   Path p;
-  if (!store_path(parts, p) || mkdirs(p.c_str()) != 0) {
+  if (!store_path(parts, p) || syncs.make_dirs(p.c_str()) != 0) {
     set_error("mkdirs failed: %s", p.c_str());
     return false;
   }
@@ -147,8 +148,10 @@ int storage_init(const char* root_dir) {
     set_error("mkdirs failed: %s", s_root);
     return -1;
   }
-  if (!make_store_dir({"blobs", "sha256"}) || !make_store_dir({"repositories"}) ||
-      !make_store_dir({"uploads"}))
+  // What this creates is durable before the store is reported ready.
+  DirSyncs syncs;
+  if (!make_store_dir({"blobs", "sha256"}, syncs) || !make_store_dir({"repositories"}, syncs) ||
+      !make_store_dir({"uploads"}, syncs))
     return -1;
 
   Path config;
@@ -158,10 +161,15 @@ int storage_init(const char* root_dir) {
     return -1;
   }
   if (platform::get_attr(config.c_str(), &attr) != 0 || !attr.is_file()) {
-    if (write_file(config.c_str(), kConfigJson, sizeof kConfigJson - 1) != 0) {
+    if (write_file_durable(config.c_str(), kConfigJson, sizeof kConfigJson - 1) != 0) {
       set_error("write config.json failed");
       return -1;
     }
+    syncs.note_parent_of(config);
+  }
+  if (syncs.sync() != 0) {
+    set_error("sync store directories failed");
+    return -1;
   }
 
   const std::int64_t now = platform::wall_clock_seconds();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 
+#include "core/fileutil.h"
 #include "platform/platform.h"
 
 namespace reg {
@@ -40,6 +41,15 @@ void DirSyncs::note(std::string_view dir) {
 void DirSyncs::note_parent_of(std::string_view path) {
   const std::size_t slash = path.rfind(platform::kSep);
   if (slash != std::string_view::npos && slash > 0) note(path.substr(0, slash));
+}
+
+int DirSyncs::make_dirs(const char* dir) {
+  // The common case finds it in place: one attribute query, no creation attempts.
+  if (is_dir(dir)) return 0;
+  std::vector<std::string> made;  // highest first
+  if (mkdirs(dir, &made) != 0) return -1;
+  for (auto it = made.rbegin(); it != made.rend(); ++it) note_parent_of(*it);
+  return 0;
 }
 
 int DirSyncs::sync() {

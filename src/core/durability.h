@@ -30,6 +30,9 @@ class DirSyncs {
  public:
   void note(std::string_view dir);
   void note_parent_of(std::string_view path);  // the directory that holds `path`
+  // Creates `dir` and its missing ancestors below the store root (mkdirs), noting the
+  // directory that holds each one it created, deepest first. 0 or -1.
+  int make_dirs(const char* dir);
   // Syncs each noted directory that still exists (under `full`). 0 or the first error.
   int sync();
 

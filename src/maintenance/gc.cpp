@@ -102,10 +102,12 @@ bool collect(GcRun& run, const UploadScan& uploads) {
   if (!run.rec.dry_run) gc_remove_stale_uploads(run, uploads);
   digest_set_seal(set);
   gc_set_phase(run.rec, "deleting");
-  if (mark == MarkResult::cancelled || gc_cancel_requested())
+  if (mark == MarkResult::cancelled || gc_cancel_requested()) {
     run.rec.cancelled = 1;
-  else
-    gc_sweep(run, set, blobs);
+  } else if (!gc_sweep(run, set, blobs)) {
+    set_error("sync collection failed");
+    return false;
+  }
   if (!run.rec.dry_run && !run.rec.cancelled)
     gc_prune_subject_index(gc_now_unix(run), kStaleUploadSecs);
   return true;

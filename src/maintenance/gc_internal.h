@@ -125,6 +125,7 @@ std::string blob_hex(const std::array<unsigned char, 32>& raw);
 bool digest_set_has_raw(const digest_set& set, const std::array<unsigned char, 32>& raw);
 // Deletes (or, in a dry run, counts) every listed blob not in `set`. Sets rec.cancelled when a
 // check point finds a request.
-void gc_sweep(GcRun& run, const digest_set& set, const BlobListing& blobs);
+// False when the removals could not be made durable (the blobs are gone all the same).
+bool gc_sweep(GcRun& run, const digest_set& set, const BlobListing& blobs);
 
 }  // namespace reg

@@ -11,6 +11,7 @@
 #include <unordered_map>
 
 #include "core/context.h"
+#include "core/durability.h"
 #include "core/fileutil.h"
 #include "core/paths.h"
 #include "maintenance/gc_internal.h"
@@ -50,6 +51,7 @@ struct OnlineRun {
   std::int32_t in_grace = 0;
   std::set<std::size_t> emptied;       // fan-out directories a hold deleted the last entry of
   std::vector<std::string> collected;  // hex names of the blobs deleted
+  DirSyncs syncs;  // the directories deletions changed, synced once after the holds
 };
 
 bool marked(const OnlineRun& r, std::string_view hex) {
@@ -109,6 +111,7 @@ void take_blob(OnlineRun& r, const Candidate& c) {
       return;
     }
     if (--r.left[c.fanout] == 0) r.emptied.insert(c.fanout);
+    r.syncs.note(dir);
     r.collected.push_back(c.name);
   }
   ++r.run.rec.blobs_deleted;
@@ -196,7 +199,10 @@ bool hold_and_delete(OnlineRun& r, std::string& error) {
     }
   }
   // A blob committed since the listing keeps its directory: only an empty one can go.
-  for (const std::size_t i : r.emptied) platform::remove_dir(r.listing.fanouts[i].dir.c_str());
+  for (const std::size_t i : r.emptied) {
+    const Path& dir = r.listing.fanouts[i].dir;
+    if (platform::remove_dir(dir.c_str()) == 0) r.syncs.note_parent_of(dir);
+  }
   r.emptied.clear();
   return true;
 }
@@ -263,6 +269,12 @@ bool collect(OnlineRun& r, const UploadScan& uploads, std::string& error) {
     if (r.out.holds > 0) std::this_thread::sleep_for(std::chrono::milliseconds(r.o.pause_ms));
     if (!hold_and_delete(r, error)) return false;
   } while (r.next < r.blobs.size() && !r.run.rec.cancelled);
+  // Outside the holds, so pushes never wait for the disk; before the report, so deleted
+  // blobs stay deleted.
+  if (r.syncs.sync() != 0) {
+    error = "gc: sync collection failed";
+    return false;
+  }
   std::sort(r.collected.begin(), r.collected.end());
   blob_records_prune(r.collected);
   if (r.o.dry_run || r.run.rec.cancelled) return true;

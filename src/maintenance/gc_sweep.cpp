@@ -4,6 +4,7 @@
 // The store is listed once per run, before the mark (gc_list_blobs).
 #include <algorithm>
 
+#include "core/durability.h"
 #include "core/fileutil.h"
 #include "core/paths.h"
 #include "maintenance/gc_internal.h"
@@ -38,9 +39,10 @@ bool collect_blob(GcRun& run, const Path& fanout, const std::string& name,
   return !run.rec.dry_run;
 }
 
-// Sweeps one fan-out directory; false when a cancel request stopped the sweep.
+// Sweeps one fan-out directory; false when a cancel request stopped the sweep. The
+// directories it changed are noted in `syncs`.
 bool sweep_fanout(GcRun& run, const digest_set& set, const BlobListing::Fanout& f,
-                  std::vector<std::string>& collected) {
+                  std::vector<std::string>& collected, DirSyncs& syncs) {
   std::size_t removed = 0;
   for (const auto& raw : f.blobs) {
     ++run.rec.blobs_scanned;
@@ -48,7 +50,10 @@ bool sweep_fanout(GcRun& run, const digest_set& set, const BlobListing::Fanout& 
       ++run.blobs_reachable;
       continue;
     }
-    removed += collect_blob(run, f.dir, blob_hex(raw), collected);
+    if (collect_blob(run, f.dir, blob_hex(raw), collected)) {
+      ++removed;
+      syncs.note(f.dir);
+    }
     if (run.rec.blobs_scanned % kGcCheckEvery == 0 && gc_checkpoint(run)) {
       run.rec.cancelled = 1;
       return false;
@@ -56,8 +61,9 @@ bool sweep_fanout(GcRun& run, const digest_set& set, const BlobListing::Fanout& 
   }
   // Only a directory whose every listed entry went can be empty; a blob committed since the
   // listing makes the removal fail, as it should.
-  if (!run.rec.dry_run && f.only_blobs && removed == f.blobs.size())
-    platform::remove_dir(f.dir.c_str());
+  if (!run.rec.dry_run && f.only_blobs && removed == f.blobs.size() &&
+      platform::remove_dir(f.dir.c_str()) == 0)
+    syncs.note_parent_of(f.dir);
   return true;
 }
 
@@ -92,12 +98,17 @@ BlobListing gc_list_blobs() {
   return out;
 }
 
-void gc_sweep(GcRun& run, const digest_set& set, const BlobListing& blobs) {
+bool gc_sweep(GcRun& run, const digest_set& set, const BlobListing& blobs) {
   std::vector<std::string> collected;  // hex names of the blobs deleted
+  DirSyncs syncs;
   for (const auto& f : blobs.fanouts)
-    if (!sweep_fanout(run, set, f, collected)) break;
+    if (!sweep_fanout(run, set, f, collected, syncs)) break;
+  // Removed blobs stay removed after a power cut: a collection reported done is done. The
+  // blob records of removed blobs name nothing stored, so they need no sync.
+  const bool synced = syncs.sync() == 0;
   std::sort(collected.begin(), collected.end());
   blob_records_prune(collected);
+  return synced;
 }
 
 }  // namespace reg

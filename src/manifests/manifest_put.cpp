@@ -224,18 +224,11 @@ bool protected_tag_moves(const char* repo, const char* tag, const char* hex) {
   return link.starts_with(kDigestPrefix) && link.substr(kDigestPrefix.size()) != hex;
 }
 
-// A push to an existing repository finds its directories in place: one attribute query
-// instead of a creation attempt for every component of the path.
-// A directory it creates becomes durable with its parents' entries: each ancestor below the
-// store root is noted for syncing after the directory itself.
+// A directory it creates becomes durable with its parents' entries, synced after the
+// directory itself, which gets the new files.
 bool ensure_dir(const Path& dir, DirSyncs& syncs) {
   syncs.note(dir);
-  if (is_dir(dir.c_str())) return true;
-  // Each directory created here gives the directory above it a new entry.
-  std::vector<std::string> made;
-  if (mkdirs(dir.c_str(), &made) != 0) return false;
-  for (const auto& d : made) syncs.note_parent_of(d);
-  return true;
+  return syncs.make_dirs(dir.c_str()) == 0;
 }
 
 // The directory of the blob record, synced before the body so that the blobs a stored
@@ -254,10 +247,15 @@ int write_manifest_files(const PutPaths& p, const char* repo, const char* body, 
     set_error("mkdirs manifests dir failed");
     return -1;
   }
-  // Before the body: a push cut short leaves an entry without body, which readers pass over,
-  // never a referrer the index misses.
-  if (subject && subject_index_add(repo, hex, *subject) != 0) {
+  // Before the body, and durable before it: a push cut short leaves an entry without body,
+  // which readers pass over, never a referrer the index misses.
+  DirSyncs subject_syncs;
+  if (subject && subject_index_add(repo, hex, *subject, subject_syncs) != 0) {
     set_error("write subject index failed");
+    return -1;
+  }
+  if (subject_syncs.sync() != 0) {
+    set_error("sync manifest failed");
     return -1;
   }
   // The blobs it names become readable through the repository, before the manifest exists.

@@ -15,6 +15,7 @@
 
 #include "core/boundary.h"
 #include "core/context.h"
+#include "core/durability.h"
 #include "core/fileutil.h"
 #include "core/paths.h"
 #include "manifests/blob_records.h"
@@ -189,7 +190,8 @@ KeepSet keep_set(const std::string& repo, const std::vector<Preserved>& kept) {
 // except at the top of the store: the tags go first, and the manifests only once no tag is
 // left that could name them, so a removal failing part-way never leaves a tag naming a
 // removed manifest.
-bool prune_store(const Path& dir, const std::string& rel, const KeepSet& keep) {
+bool prune_store(const Path& dir, const std::string& rel, const KeepSet& keep,
+                 DirSyncs& syncs) {
   dir_list list;
   if (list_dir_all(dir.c_str(), &list) != 0) return false;
   const auto is_tags = [&](const dir_entry& e) {
@@ -205,8 +207,12 @@ bool prune_store(const Path& dir, const std::string& rel, const KeepSet& keep) {
       continue;
     }
     if (!e.is_dir && keep.files.count(r)) continue;
-    ok &= e.is_dir && keep.dirs.count(r) ? prune_store(child, r, keep)
-                                         : remove_entry(child, e.is_dir);
+    if (e.is_dir && keep.dirs.count(r)) {
+      ok &= prune_store(child, r, keep, syncs);
+    } else {
+      ok &= remove_entry(child, e.is_dir);
+      syncs.note(dir);
+    }
     if (!ok && is_tags(e)) return false;
   }
   return ok;
@@ -214,7 +220,7 @@ bool prune_store(const Path& dir, const std::string& rel, const KeepSet& keep) {
 
 // Removes what in `dir` belongs to no nested repository. At the repository's own directory
 // (`keep` not null) its `_manifests` is its store: pruned around the kept tags, or removed.
-bool remove_unowned(const Path& dir, const KeepSet* keep) {
+bool remove_unowned(const Path& dir, const KeepSet* keep, DirSyncs& syncs) {
   dir_list list;
   if (list_dir_all(dir.c_str(), &list) != 0) return false;
   bool ok = true;
@@ -224,31 +230,35 @@ bool remove_unowned(const Path& dir, const KeepSet* keep) {
       ok = false;
       continue;
     }
-    if (keep && e.is_dir && e.name == "_manifests")
-      ok &= prune_store(child, "", *keep) &&
+    if (keep && e.is_dir && e.name == "_manifests") {
+      ok &= prune_store(child, "", *keep, syncs) &&
             (!keep->empty() || platform::remove_dir(child.c_str()) == 0);
-    else if (e.is_dir && holds_repository(child))
+      syncs.note(dir);
+    } else if (e.is_dir && holds_repository(child)) {
       ok &= holds_manifests(child) ||
-            remove_unowned(child, nullptr);  // a nested repository stays whole
-    else
+            remove_unowned(child, nullptr, syncs);  // a nested repository stays whole
+    } else {
       ok &= remove_entry(child, e.is_dir);
+      syncs.note(dir);
+    }
   }
   return ok;
 }
 
 // Writes `text` to `path` unless it holds exactly that already; atomically, so the old
 // content stays readable until the new one replaces it.
-bool ensure_content(const Path& path, std::string_view text) {
+bool ensure_content(const Path& path, std::string_view text, DirSyncs& syncs) {
   char buf[kLinkReadCap];
   std::size_t len = 0;
   if (read_file(path.c_str(), buf, sizeof buf, &len) == 0 && std::string_view(buf, len) == text)
     return true;
-  return write_file(path.c_str(), text.data(), text.size()) == 0;
+  syncs.note_parent_of(path);
+  return write_file_durable(path.c_str(), text.data(), text.size()) == 0;
 }
 
 // Brings a kept tag to the form a fresh push leaves: links of exactly 71 bytes, a revision
 // link, and a content type (the default one when none is stored).
-bool complete_kept(const std::string& repo, const Preserved& p) {
+bool complete_kept(const std::string& repo, const Preserved& p, DirSyncs& syncs) {
   const std::string hex = p.hex();
   Path ct, rev_dir, rev, tag;
   if (!manifest_ct_path(repo, hex, ct) || !manifest_rev_dir(repo, hex, rev_dir) ||
@@ -257,16 +267,19 @@ bool complete_kept(const std::string& repo, const Preserved& p) {
   char buf[kCtReadCap];
   std::size_t len = 0;
   bool ok = true;
-  if (read_file(ct.c_str(), buf, sizeof buf, &len) != 0 || len == 0 || buf[0] == '\0')
-    ok &= write_file(ct.c_str(), kDefaultMediaType.data(), kDefaultMediaType.size()) == 0;
-  ok &= mkdirs(rev_dir.c_str()) == 0 && ensure_content(rev, p.link);
-  ok &= ensure_content(tag, p.link);
+  if (read_file(ct.c_str(), buf, sizeof buf, &len) != 0 || len == 0 || buf[0] == '\0') {
+    ok &= write_file_durable(ct.c_str(), kDefaultMediaType.data(), kDefaultMediaType.size()) == 0;
+    syncs.note_parent_of(ct);
+  }
+  ok &= syncs.make_dirs(rev_dir.c_str()) == 0 && ensure_content(rev, p.link, syncs);
+  ok &= ensure_content(tag, p.link, syncs);
   return ok;
 }
 
 // Removes the parents that the deletion left empty, never the repositories directory itself
-// nor anything above it; stops at the first parent that holds anything.
-void remove_empty_parents(const Path& repo_path) {
+// nor anything above it; stops at the first parent that holds anything. Notes the directory
+// that lost each removed one.
+void remove_empty_parents(const Path& repo_path, DirSyncs& syncs) {
   Path top;
   if (!store_path({"repositories"}, top)) return;
   Path p = repo_path;
@@ -276,6 +289,7 @@ void remove_empty_parents(const Path& repo_path) {
     p.resize(cut);
     if (p.size() <= top.size()) return;
     if (is_dir(p.c_str()) && platform::remove_dir(p.c_str()) != 0) return;
+    syncs.note_parent_of(p);
   }
 }
 
@@ -312,21 +326,33 @@ int repo_delete(const char* repo) {
   std::vector<Preserved> kept;
   bool ok = preserved_tags(name, kept);
   const KeepSet keep = keep_set(name, kept);
-  ok = ok && remove_unowned(dir, &keep);
+  // The directories inside it that lost entries; needed only when it stays.
+  DirSyncs inside;
+  ok = ok && remove_unowned(dir, &keep, inside);
   if (ok)
-    for (const auto& p : kept) ok &= complete_kept(name, p);
+    for (const auto& p : kept) ok &= complete_kept(name, p, inside);
   if (!ok) {
     set_error("delete repository failed: %s", repo);
     return -1;
   }
+  // A deletion reported done does not come back after a power cut. Once the repository's own
+  // directory is gone, its parent's entry carries everything below it.
+  DirSyncs above;
+  DirSyncs* syncs = &inside;
   if (kept.empty()) {
     // Still there only when it holds nested repositories, which stay.
     if (platform::remove_dir(dir.c_str()) == 0) {
-      remove_empty_parents(dir);
+      above.note_parent_of(dir);
+      remove_empty_parents(dir, above);
+      syncs = &above;
     } else if (!holds_repository(dir)) {
       set_error("delete repository failed: %s", repo);
       return -1;
     }
+  }
+  if (syncs->sync() != 0) {
+    set_error("sync deletion failed");
+    return -1;
   }
   return 0;
 }

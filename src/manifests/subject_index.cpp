@@ -165,11 +165,13 @@ bool subject_entry_fits(std::string_view repo, std::string_view subject_hex, std
   return entry_path(repo, subject_hex, hex, p) && write_file_fits(p);
 }
 
-int subject_index_add(std::string_view repo, std::string_view hex, const SubjectRef& ref) {
+int subject_index_add(std::string_view repo, std::string_view hex, const SubjectRef& ref,
+                      DirSyncs& syncs) {
   Path dir, p;
   if (!subject_dir(repo, ref.subject_hex, dir) || !child_path(dir, hex, p)) return -1;
-  if (!is_dir(dir.c_str()) && mkdirs(dir.c_str()) != 0) return -1;
-  return write_file(p.c_str(), ref.descriptor.data(), ref.descriptor.size());
+  syncs.note(dir);
+  if (syncs.make_dirs(dir.c_str()) != 0) return -1;
+  return write_file_durable(p.c_str(), ref.descriptor.data(), ref.descriptor.size());
 }
 
 void subject_index_remove(std::string_view repo, std::string_view hex, std::string_view body) {
@@ -216,6 +218,7 @@ bool subject_index_entries(std::string_view repo, std::vector<SubjectEntry>& out
 
 SubjectRepair subject_index_rebuild(std::string_view repo) {
   SubjectRepair r;
+  DirSyncs syncs;
   Path mdir;
   dir_list list;
   if (!manifests_dir(repo, mdir) || list_dir_all(mdir.c_str(), &list) != 0) {
@@ -250,11 +253,12 @@ SubjectRepair subject_index_rebuild(std::string_view repo) {
     if (entry_path(repo, key.first, key.second, p) && read_file_alloc(p.c_str(), current) &&
         current == text)
       continue;
-    if (subject_index_add(repo, key.second, SubjectRef{key.first, text}) == 0)
+    if (subject_index_add(repo, key.second, SubjectRef{key.first, text}, syncs) == 0)
       ++r.written;
     else
       r.complete = false;
   }
+  if (syncs.sync() != 0) r.complete = false;
   Path top;
   if (subjects_dir(repo, top) && want.empty()) platform::remove_dir(top.c_str());
   return r;

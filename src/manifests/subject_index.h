@@ -19,6 +19,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/durability.h"
+
 namespace reg {
 
 inline constexpr std::string_view kSubjectsDirName = "subjects";
@@ -40,8 +42,10 @@ std::string subject_digest_of(std::string_view body);
 // Path checks for the upload, so it can refuse before writing anything.
 bool subject_entry_fits(std::string_view repo, std::string_view subject_hex, std::string_view hex);
 
-// Writes the entry of manifest `hex`. 0, or -1 (nothing recorded).
-int subject_index_add(std::string_view repo, std::string_view hex, const SubjectRef& ref);
+// Writes the entry of manifest `hex`, its data synced; the directories to sync for its name
+// are noted in `syncs`. 0, or -1 (nothing recorded).
+int subject_index_add(std::string_view repo, std::string_view hex, const SubjectRef& ref,
+                      DirSyncs& syncs);
 // Removes the entry of manifest `hex`, whose body was `body`, and the subject's directory once
 // it is empty. Failures are not reported: readers pass over entries without a body.
 void subject_index_remove(std::string_view repo, std::string_view hex, std::string_view body);

@@ -29,6 +29,7 @@ State& state() {
 
 // Off the fast path: tests arm rarely, and every platform call reads this flag.
 std::atomic<bool> g_active{false};
+std::atomic<DiskObserver*> g_observer{nullptr};
 
 }  // namespace
 
@@ -88,5 +89,9 @@ void reset_counts() {
   s.fired = 0;
   if (s.nth == 0) g_active.store(false, std::memory_order_relaxed);
 }
+
+void set_disk_observer(DiskObserver* o) { g_observer.store(o, std::memory_order_release); }
+
+DiskObserver* disk_observer() { return g_observer.load(std::memory_order_acquire); }
 
 }  // namespace reg::fault

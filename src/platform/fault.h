@@ -38,4 +38,22 @@ std::int64_t calls(Op op);
 std::int64_t fired();
 void reset_counts();
 
+// What a test's power-cut model (tests/support/power_cut.h) needs to know of the calls that
+// decide what survives a cut: told after the call succeeded, by the system's handle (a POSIX
+// descriptor; a directory handle and a name for a new directory). Unset, each such call costs
+// one relaxed load more.
+class DiskObserver {
+ public:
+  virtual ~DiskObserver() = default;
+  virtual void file_created(int fd) = 0;    // a new file (the name did not exist)
+  virtual void file_truncated(int fd) = 0;  // an existing file opened for writing, emptied
+  virtual void dir_created(int parent_fd, const char* name) = 0;
+  virtual void file_synced(int fd) = 0;  // its data and size are durable
+  virtual void dir_synced(int fd) = 0;   // its entries are durable
+};
+
+// Sets (nullptr: clears) the observer. Not for use while other threads make platform calls.
+void set_disk_observer(DiskObserver* o);
+DiskObserver* disk_observer();
+
 }  // namespace reg::fault

@@ -108,7 +108,24 @@ int sync_descriptor(int fd, bool whole) {
   do {
     r = whole ? ::fsync(fd) : ::fdatasync(fd);
   } while (r != 0 && errno == EINTR);
-  return r == 0 ? 0 : errno;
+  if (r != 0) return errno;
+  if (auto* o = fault::disk_observer()) whole ? o->dir_synced(fd) : o->file_synced(fd);
+  return 0;
+}
+
+// For the power-cut model: whether an open for writing creates the name or empties a file.
+bool name_exists(const char* path) {
+  beneath::Parent at;
+  struct stat st;
+  return beneath::open_parent(path, &at) == 0 &&
+         fstatat(at.dir, at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+void tell_opened(fault::DiskObserver* o, int fd, File::Mode mode, bool existed) {
+  if (mode == File::Mode::create_new || (mode == File::Mode::write && !existed))
+    o->file_created(fd);
+  else if (mode == File::Mode::write)
+    o->file_truncated(fd);
 }
 
 }  // namespace
@@ -229,7 +246,9 @@ static int make_dir_unnoted(const char* path) {
   if (int e = fault::hit(fault::Op::mkdir)) return e;
   beneath::Parent at;
   if (int e = beneath::open_parent(path, &at)) return e;
-  return mkdirat(at.dir, at.name.c_str(), 0755) == 0 ? 0 : errno;
+  if (mkdirat(at.dir, at.name.c_str(), 0755) != 0) return errno;
+  if (auto* o = fault::disk_observer()) o->dir_created(at.dir, at.name.c_str());
+  return 0;
 }
 
 int make_dir(const char* path) { return noted(fault::Op::mkdir, make_dir_unnoted(path)); }
@@ -399,8 +418,11 @@ static int open_file_unnoted(const char* path, File::Mode mode, beneath::Fd* out
       flags |= O_WRONLY | O_CREAT | O_EXCL;
       break;
   }
+  fault::DiskObserver* const observer = fault::disk_observer();
+  const bool existed = observer && mode == File::Mode::write && name_exists(path);
   beneath::Fd fd;
   if (int e = beneath::open_path(path, flags, 0644, &fd)) return e;
+  if (observer) tell_opened(observer, fd.get(), mode, existed);
   // Only regular files are byte streams here.
   struct stat st;
   if (fstat(fd.get(), &st) != 0) return errno;

@@ -18,6 +18,7 @@ struct Model {
   std::map<Key, std::string> tags;                    // -> digest
   std::map<Key, std::vector<std::string>> manifests;  // (repo, digest) -> blobs it names
   std::set<std::string> loose;  // blobs acknowledged since the last collection
+  std::set<std::string> gone;   // blobs an acknowledged removal took (until uploaded again)
 };
 
 // What the cut-short operation may have changed: allowed tag values ("" for absent), and
@@ -26,6 +27,7 @@ struct Doubt {
   std::map<Key, std::set<std::string>> tags;
   std::map<Key, std::vector<std::string>> manifests;
   bool loose_lost = false;
+  std::set<std::string> blobs;  // blobs that may be stored or not
 };
 
 inline std::vector<std::string> split(const std::string& line) {
@@ -63,6 +65,13 @@ inline void apply_acked(Model& m, const std::vector<std::string>& op,
   const std::string& kind = op[1];
   if (kind == "BLOB") {
     m.loose.insert(op[2]);
+    m.gone.erase(op[2]);
+  } else if (kind == "BLOBDEL") {
+    m.loose.erase(op[2]);
+    m.gone.insert(op[2]);
+  } else if (kind == "REPODEL") {
+    std::erase_if(m.tags, [&](const auto& e) { return e.first.first == op[2]; });
+    std::erase_if(m.manifests, [&](const auto& e) { return e.first.first == op[2]; });
   } else if (kind == "PUSH") {
     if (op[3].rfind("sha256:", 0) != 0) m.tags[{op[2], op[3]}] = op[4];
     m.manifests[{op[2], op[4]}] = std::vector<std::string>(op.begin() + 5, op.end());
@@ -74,6 +83,7 @@ inline void apply_acked(Model& m, const std::vector<std::string>& op,
     m.manifests.erase({op[2], op[3]});
   } else if (kind == "GC") {
     m.loose.clear();
+    m.gone.insert(ack.begin() + 1, ack.end());  // the blobs it removed, when the caller knows
   } else if (kind == "RET") {
     for (const auto& [repo, tag] : pairs_from(ack, 1)) delete_tag(m, repo, tag);
   }
@@ -92,7 +102,14 @@ inline void doubt_manifest(const Model& m, Doubt& d, const Key& k) {
 // The operation a kill cut short.
 inline void widen(const Model& m, const std::vector<std::string>& op, Doubt& d) {
   const std::string& kind = op[1];
-  if (kind == "PUSH") {
+  if (kind == "BLOB" || kind == "BLOBDEL") {
+    d.blobs.insert(op[2]);
+  } else if (kind == "REPODEL") {
+    for (const auto& [k, v] : m.tags)
+      if (k.first == op[2]) doubt_tag(m, d, k, "");
+    for (const auto& [k, v] : m.manifests)
+      if (k.first == op[2]) doubt_manifest(m, d, k);
+  } else if (kind == "PUSH") {
     if (op[3].rfind("sha256:", 0) != 0) doubt_tag(m, d, {op[2], op[3]}, op[4]);
     if (!m.manifests.count({op[2], op[4]}))
       d.manifests[{op[2], op[4]}] = {op.begin() + 5, op.end()};
