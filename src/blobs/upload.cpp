@@ -138,11 +138,8 @@ int append_chunk(const char* upload_uuid, const void* data, std::size_t len) {
   }
   Path part;
   if (!check_upload_id(upload_uuid) || !upload_part_path(upload_uuid, part)) return -1;
-  if (!is_file(part.c_str())) {
-    set_error("upload not found: %s", upload_uuid);
-    return -1;
-  }
-  // Append mode never creates: an upload that finish or cancel took away meanwhile fails here.
+  // Append mode never creates: an upload that is not there, or that finish or cancel took away
+  // meanwhile, fails here (a directory under its name as well).
   std::unique_ptr<platform::File> f;
   if (platform::open_file(part.c_str(), platform::File::Mode::append, &f) != 0) {
     if (!is_file(part.c_str()))
@@ -259,18 +256,22 @@ bool commit_blob(const FinishPaths& p, SetAside& aside) {
   }
   // A blob removal or a collection removes a fan-out directory once it is empty, possibly
   // between its creation here and the rename: a rename that finds no directory tries again.
+  // The rename goes first: the fan-out directory is nearly always there, and asking first
+  // would cost every commit a round trip on a shared file system.
+  bool made_fanout = false;
   for (int attempt = 0; attempt < kCommitTries; ++attempt) {
-    const bool made_fanout = !is_dir(p.fanout.c_str());
-    if (made_fanout && mkdirs(p.fanout.c_str()) != 0) {
+    const int e = platform::rename_path(p.finishing.c_str(), p.blob.c_str());
+    if (e == 0) {
+      platform::touch_file(p.blob.c_str());
+      aside.settle();
+      return sync_committed(p, false, made_fanout);
+    }
+    if (e != platform::kErrNotFound || is_dir(p.fanout.c_str())) break;
+    if (mkdirs(p.fanout.c_str()) != 0) {
       set_error("mkdirs blob dir failed");
       return false;
     }
-    if (platform::rename_path(p.finishing.c_str(), p.blob.c_str()) == 0) {
-      platform::touch_file(p.blob.c_str());
-      aside.settle();
-      return sync_committed(p, false, made_fanout || attempt > 0);
-    }
-    if (is_dir(p.fanout.c_str())) break;
+    made_fanout = true;
   }
   set_error("rename to CAS failed: %s", p.blob.c_str());
   return false;

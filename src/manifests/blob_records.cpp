@@ -60,14 +60,13 @@ std::vector<std::string> blobs_named_by(std::string_view body) {
 int blob_records_add(std::string_view repo, const std::vector<std::string>& digests) {
   Path dir;
   if (!records_dir(repo, dir)) return -1;
-  bool made = false;
   for (const auto& d : digests) {
     Path p;
     if (!record_path(repo, d, p) || !write_file_fits(p)) return -1;
     if (is_file(p.c_str())) continue;
-    if (!made && !is_dir(dir.c_str()) && mkdirs(dir.c_str()) != 0) return -1;
-    made = true;
-    if (write_file(p.c_str(), "", 0) != 0) return -1;
+    // The directory is made only when a write finds none (the first record of a repository).
+    if (write_file(p.c_str(), "", 0) == 0) continue;
+    if (mkdirs(dir.c_str()) != 0 || write_file(p.c_str(), "", 0) != 0) return -1;
   }
   return 0;
 }

@@ -96,19 +96,23 @@ void send_range_error(HttpResponse& res, const std::string& name, const std::str
 }
 
 // Appends the body of a PATCH or a closing PUT. A Content-Range must start where the upload
-// ends and agree with Content-Length. False when a response was sent.
+// ends and agree with Content-Length. False when a response was sent. `size_after` receives
+// the upload's size when it is known without asking again (a ranged request: the session
+// keeps every other request off the upload meanwhile), else -1.
 bool append_body(ServerContext& ctx, const std::string& name, const std::string& uuid,
                  SessionHold* session, const HttpRequest& req, HttpResponse& res,
-                 const BodyReader& reader) {
+                 const BodyReader& reader, long long* size_after = nullptr) {
   long long size = 0;
   std::string error;
-  if (!upload_size(ctx, uuid, size, error)) {
+  bool ranged = req.has_header("Content-Range");
+  // Only a range needs the size up front; a missing upload fails the first append just the
+  // same, and an empty body is answered from the size afterwards.
+  if (ranged && !upload_size(ctx, uuid, size, error)) {
     if (session) ctx.uploads.close(*session);
     send_library_error(res, error);
     return false;
   }
   long long start = 0, end = -1;
-  bool ranged = req.has_header("Content-Range");
   if (ranged) {
     if (!parse_content_range(req.get_header_value("Content-Range"), start, end) || start != size) {
       send_range_error(res, name, uuid, size, "Content-Range does not continue the upload");
@@ -135,6 +139,7 @@ bool append_body(ServerContext& ctx, const std::string& name, const std::string&
     send_error(res, 400, "SIZE_INVALID", "body does not match Content-Range");
     return false;
   }
+  if (size_after) *size_after = ranged ? size + received : -1;
   return true;
 }
 
@@ -150,8 +155,11 @@ bool finish_upload(ServerContext& ctx, const std::string& name, const std::strin
       record_blob(name, digest);
   }
   if (!error.empty()) {
-    // The library dropped an upload whose bytes do not match.
-    if (session && error.rfind("digest mismatch", 0) == 0) ctx.uploads.close(*session);
+    // The library dropped an upload whose bytes do not match; one that is gone has no
+    // session left either.
+    if (session && (error.rfind("digest mismatch", 0) == 0 ||
+                    error.rfind("upload not found", 0) == 0))
+      ctx.uploads.close(*session);
     send_library_error(res, error);
     return false;
   }
@@ -269,17 +277,17 @@ void handle_upload_session(ServerContext& ctx, const std::string& name, const st
     res.status = 204;
     return;
   }
+  long long size = -1;
   if (req.method == "PATCH" || req.method == "PUT") {
-    if (!append_body(ctx, name, uuid, &session, req, res, reader)) return;
+    if (!append_body(ctx, name, uuid, &session, req, res, reader, &size)) return;
     if (req.method == "PUT") {
       StoreLock lock;
       if (acquire_store(ctx, lock, res)) finish_upload(ctx, name, uuid, &session, digest, res);
       return;
     }
   }
-  long long size = 0;
   std::string error;
-  if (!upload_size(ctx, uuid, size, error)) {
+  if (size < 0 && !upload_size(ctx, uuid, size, error)) {
     ctx.uploads.close(session);
     return send_library_error(res, error);
   }
