@@ -9,14 +9,17 @@ namespace {
 
 std::string or_dash(const std::string& s) { return s.empty() ? "-" : escape_log_text(s); }
 
-std::string common_time(long long when) {
+// `when` (Unix seconds) in UTC, in strftime's `format`.
+std::string utc_time(long long when, const char* format) {
   std::time_t t = static_cast<std::time_t>(when);
   std::tm tm;
   gmtime_r(&t, &tm);
   char buf[32];
-  std::strftime(buf, sizeof buf, "%d/%b/%Y:%H:%M:%S +0000", &tm);
+  std::strftime(buf, sizeof buf, format, &tm);
   return buf;
 }
+
+std::string common_time(long long when) { return utc_time(when, "%d/%b/%Y:%H:%M:%S +0000"); }
 
 std::string duration_text(long long us) {
   char buf[32];
@@ -52,14 +55,7 @@ std::string json_line(const ExchangeRecord& r, long long when) {
 
 }  // namespace
 
-std::string iso_time(long long when) {
-  std::time_t t = static_cast<std::time_t>(when);
-  std::tm tm;
-  gmtime_r(&t, &tm);
-  char buf[32];
-  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return buf;
-}
+std::string iso_time(long long when) { return utc_time(when, "%Y-%m-%dT%H:%M:%SZ"); }
 
 void AccessLog::FileClose::operator()(FILE* f) const noexcept {
   if (f != stdout && f != stderr) fclose(f);

@@ -42,6 +42,13 @@ void render_metric(std::string& out, const char* name, const char* type, const c
   append(out, "%s %.6f\n", name, value);
 }
 
+void render_labelled(std::string& out, const char* name, const char* type, const char* help,
+                     std::initializer_list<LabelledSample> samples) {
+  header(out, name, type, help);
+  for (const LabelledSample& s : samples)
+    append(out, "%s{%s} %llu\n", name, s.labels, static_cast<unsigned long long>(s.value));
+}
+
 MetricRoute metric_route(std::string_view target) {
   std::string_view path = target.substr(0, target.find('?'));
   if (path == "/healthz") return MetricRoute::healthz;
@@ -104,16 +111,37 @@ void ServerMetrics::record_collection(bool ok, long long duration_ms, long long 
   }
 }
 
-void ServerMetrics::record_push_wait(long long ms) {
-  const double seconds = static_cast<double>(ms > 0 ? ms : 0) / 1e3;
+void ServerMetrics::Histogram::observe(uint64_t us) {
+  const double seconds = static_cast<double>(us) / 1e6;
   for (size_t i = 0; i < kBuckets.size(); ++i)
     if (seconds <= kBuckets[i]) {
-      push_wait_.le[i].fetch_add(1, std::memory_order_relaxed);
+      le[i].fetch_add(1, std::memory_order_relaxed);
       break;
     }
-  push_wait_.count.fetch_add(1, std::memory_order_relaxed);
-  add_to(push_wait_.sum_us, ms * 1000);
+  count.fetch_add(1, std::memory_order_relaxed);
+  sum_us.fetch_add(us, std::memory_order_relaxed);
 }
+
+void ServerMetrics::Histogram::render(std::string& out, const char* name,
+                                      const std::string& labels) const {
+  // Count first: buckets read after it never exceed it, so "+Inf" stays the largest.
+  uint64_t total = count.load(std::memory_order_relaxed), cumulative = 0;
+  const std::string open = "{" + labels + (labels.empty() ? "" : ",");
+  for (size_t i = 0; i < kBuckets.size(); ++i) {
+    cumulative += le[i].load(std::memory_order_relaxed);
+    if (cumulative > total) total = cumulative;
+    append(out, "%s_bucket%sle=\"%g\"} %llu\n", name, open.c_str(), kBuckets[i],
+           static_cast<unsigned long long>(cumulative));
+  }
+  append(out, "%s_bucket%sle=\"+Inf\"} %llu\n", name, open.c_str(),
+         static_cast<unsigned long long>(total));
+  const std::string only = labels.empty() ? "" : "{" + labels + "}";
+  append(out, "%s_sum%s %.6f\n", name, only.c_str(),
+         static_cast<double>(sum_us.load(std::memory_order_relaxed)) / 1e6);
+  append(out, "%s_count%s %llu\n", name, only.c_str(), static_cast<unsigned long long>(total));
+}
+
+void ServerMetrics::record_push_wait(long long ms) { push_wait_.observe(ms > 0 ? ms * 1000 : 0); }
 
 void ServerMetrics::record(const ExchangeRecord& r) {
   auto route = static_cast<size_t>(metric_route(r.target));
@@ -122,16 +150,7 @@ void ServerMetrics::record(const ExchangeRecord& r) {
                 static_cast<size_t>(status - kFirstStatus);
   requests_[slot].fetch_add(1, std::memory_order_relaxed);
 
-  Histogram& h = latency_[route];
-  uint64_t us = r.duration_us > 0 ? static_cast<uint64_t>(r.duration_us) : 0;
-  double seconds = static_cast<double>(us) / 1e6;
-  for (size_t i = 0; i < kBuckets.size(); ++i)
-    if (seconds <= kBuckets[i]) {
-      h.le[i].fetch_add(1, std::memory_order_relaxed);
-      break;
-    }
-  h.count.fetch_add(1, std::memory_order_relaxed);
-  h.sum_us.fetch_add(us, std::memory_order_relaxed);
+  latency_[route].observe(r.duration_us > 0 ? static_cast<uint64_t>(r.duration_us) : 0);
 
   if (r.bytes_in > 0)
     bytes_in_.fetch_add(static_cast<uint64_t>(r.bytes_in), std::memory_order_relaxed);
@@ -139,45 +158,27 @@ void ServerMetrics::record(const ExchangeRecord& r) {
 }
 
 void ServerMetrics::render_collections(std::string& out) const {
-  auto value = [](const std::atomic<uint64_t>& a) {
-    return static_cast<unsigned long long>(a.load(std::memory_order_relaxed));
-  };
+  auto value = [](const std::atomic<uint64_t>& a) { return a.load(std::memory_order_relaxed); };
   auto seconds = [](const std::atomic<uint64_t>& ms) {
     return static_cast<double>(ms.load(std::memory_order_relaxed)) / 1e3;
   };
-  header(out, "tarnwick_gc_runs_total", "counter", "Collections the server ran, by result.");
-  append(out, "tarnwick_gc_runs_total{result=\"ok\"} %llu\n", value(gc_runs_));
-  append(out, "tarnwick_gc_runs_total{result=\"failed\"} %llu\n", value(gc_failures_));
-  header(out, "tarnwick_gc_duration_seconds_total", "counter", "Time the collections ran.");
-  append(out, "tarnwick_gc_duration_seconds_total %.3f\n", seconds(gc_duration_ms_));
-  header(out, "tarnwick_gc_blobs_freed_total", "counter", "Blobs the collections deleted.");
-  append(out, "tarnwick_gc_blobs_freed_total %llu\n", value(gc_blobs_freed_));
-  header(out, "tarnwick_gc_bytes_freed_total", "counter", "Bytes of the blobs they deleted.");
-  append(out, "tarnwick_gc_bytes_freed_total %llu\n", value(gc_bytes_freed_));
-  header(out, "tarnwick_gc_manifests_deleted_total", "counter",
-         "Untagged manifests the collections deleted.");
-  append(out, "tarnwick_gc_manifests_deleted_total %llu\n", value(gc_manifests_deleted_));
-  header(out, "tarnwick_gc_push_hold_seconds_total", "counter",
-         "Time the collections held pushes off.");
-  append(out, "tarnwick_gc_push_hold_seconds_total %.3f\n", seconds(gc_hold_ms_));
-  header(out, "tarnwick_gc_push_hold_longest_seconds", "gauge",
-         "The longest a collection held pushes off at once.");
-  append(out, "tarnwick_gc_push_hold_longest_seconds %.3f\n", seconds(gc_longest_hold_ms_));
+  render_labelled(out, "tarnwick_gc_runs_total", "counter", "Collections the server ran, by result.",
+                  {{"result=\"ok\"", value(gc_runs_)}, {"result=\"failed\"", value(gc_failures_)}});
+  render_metric(out, "tarnwick_gc_duration_seconds_total", "counter", "Time the collections ran.",
+                seconds(gc_duration_ms_));
+  render_metric(out, "tarnwick_gc_blobs_freed_total", "counter", "Blobs the collections deleted.",
+                value(gc_blobs_freed_));
+  render_metric(out, "tarnwick_gc_bytes_freed_total", "counter", "Bytes of the blobs they deleted.",
+                value(gc_bytes_freed_));
+  render_metric(out, "tarnwick_gc_manifests_deleted_total", "counter",
+                "Untagged manifests the collections deleted.", value(gc_manifests_deleted_));
+  render_metric(out, "tarnwick_gc_push_hold_seconds_total", "counter",
+                "Time the collections held pushes off.", seconds(gc_hold_ms_));
+  render_metric(out, "tarnwick_gc_push_hold_longest_seconds", "gauge",
+                "The longest a collection held pushes off at once.", seconds(gc_longest_hold_ms_));
   header(out, "tarnwick_push_store_wait_seconds", "histogram",
          "How long pushes waited for the store, that is for a collection.");
-  uint64_t count = push_wait_.count.load(std::memory_order_relaxed), cumulative = 0;
-  for (size_t i = 0; i < kBuckets.size(); ++i) {
-    cumulative += push_wait_.le[i].load(std::memory_order_relaxed);
-    if (cumulative > count) count = cumulative;
-    append(out, "tarnwick_push_store_wait_seconds_bucket{le=\"%g\"} %llu\n", kBuckets[i],
-           static_cast<unsigned long long>(cumulative));
-  }
-  append(out, "tarnwick_push_store_wait_seconds_bucket{le=\"+Inf\"} %llu\n",
-         static_cast<unsigned long long>(count));
-  append(out, "tarnwick_push_store_wait_seconds_sum %.6f\n",
-         static_cast<double>(push_wait_.sum_us.load(std::memory_order_relaxed)) / 1e6);
-  append(out, "tarnwick_push_store_wait_seconds_count %llu\n",
-         static_cast<unsigned long long>(count));
+  push_wait_.render(out, "tarnwick_push_store_wait_seconds", "");
 }
 
 std::string ServerMetrics::render(const MetricGauges& gauges) const {
@@ -198,24 +199,10 @@ std::string ServerMetrics::render(const MetricGauges& gauges) const {
   header(out, "tarnwick_http_request_duration_seconds", "histogram",
          "From the first byte of a request to the last of its response, by route.");
   for (size_t r = 0; r < kRoutes; ++r) {
-    const Histogram& h = latency_[r];
-    // Count first: buckets read after it never exceed it, so "+Inf" stays the largest.
-    uint64_t count = h.count.load(std::memory_order_relaxed);
-    if (count == 0) continue;
-    const char* name = metric_route_name(static_cast<MetricRoute>(r));
-    uint64_t cumulative = 0;
-    for (size_t i = 0; i < kBuckets.size(); ++i) {
-      cumulative += h.le[i].load(std::memory_order_relaxed);
-      if (cumulative > count) count = cumulative;
-      append(out, "tarnwick_http_request_duration_seconds_bucket{route=\"%s\",le=\"%g\"} %llu\n",
-             name, kBuckets[i], static_cast<unsigned long long>(cumulative));
-    }
-    append(out, "tarnwick_http_request_duration_seconds_bucket{route=\"%s\",le=\"+Inf\"} %llu\n",
-           name, static_cast<unsigned long long>(count));
-    append(out, "tarnwick_http_request_duration_seconds_sum{route=\"%s\"} %.6f\n", name,
-           static_cast<double>(h.sum_us.load(std::memory_order_relaxed)) / 1e6);
-    append(out, "tarnwick_http_request_duration_seconds_count{route=\"%s\"} %llu\n", name,
-           static_cast<unsigned long long>(count));
+    if (latency_[r].count.load(std::memory_order_relaxed) == 0) continue;
+    latency_[r].render(out, "tarnwick_http_request_duration_seconds",
+                       std::string("route=\"") + metric_route_name(static_cast<MetricRoute>(r)) +
+                           "\"");
   }
 
   auto read = [](const std::atomic<uint64_t>& n) { return n.load(std::memory_order_relaxed); };

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -51,6 +52,13 @@ void render_metric(std::string& out, const char* name, const char* type, const c
                    uint64_t value);
 void render_metric(std::string& out, const char* name, const char* type, const char* help,
                    double value);
+// One family of labelled samples: `labels` is the text between the braces.
+struct LabelledSample {
+  const char* labels;
+  uint64_t value;
+};
+void render_labelled(std::string& out, const char* name, const char* type, const char* help,
+                     std::initializer_list<LabelledSample> samples);
 
 class ServerMetrics {
  public:
@@ -75,6 +83,9 @@ class ServerMetrics {
     std::array<std::atomic<uint64_t>, kBuckets.size()> le{};  // not cumulative; summed on render
     std::atomic<uint64_t> count{0};
     std::atomic<uint64_t> sum_us{0};
+    void observe(uint64_t us);
+    // The _bucket, _sum and _count samples; `labels` ("route=\"base\"," or "") go first.
+    void render(std::string& out, const char* name, const std::string& labels) const;
   };
 
   std::array<std::atomic<uint64_t>, kMethods * kRoutes * kStatuses> requests_{};
