@@ -2,6 +2,8 @@
 
 #include "server_routes.h"
 
+#include "platform/call_counts.h"
+
 #include <cstdio>
 
 namespace tool {
@@ -215,6 +217,11 @@ std::string ServerMetrics::render(const MetricGauges& gauges) const {
                 gauge(gauges.open_connections));
   render_metric(out, "tarnwick_upload_sessions", "gauge", "Blob upload sessions in progress.",
                 gauge(gauges.upload_sessions));
+  // The platform layer counts every sync as it makes it: a scrape reads counters, never walks.
+  const reg::platform::CallCounts calls = reg::platform::call_counts();
+  render_labelled(out, "tarnwick_syncs_total", "counter",
+                  "Syncs the server made: file data (fdatasync) and directories (fsync).",
+                  {{"kind=\"file\"", calls.file_syncs}, {"kind=\"dir\"", calls.dir_syncs}});
   for (const auto& family : gauges.families) family(out);
   render_collections(out);
   return out;

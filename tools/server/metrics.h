@@ -1,8 +1,9 @@
 // The server's counters for `GET /metrics`, in the Prometheus text exposition format (0.0.4):
 // requests by method, route and status, a latency histogram by route, body bytes in and out,
-// open connections and upload sessions, the collections the server ran and how long pushes
-// waited for them, and the families other parts of the server add. The HTTP layer's exchange
-// logger feeds them; every counter is a lock-free atomic, so a scrape never holds a request up.
+// open connections and upload sessions, the syncs the store made, the collections the server
+// ran and how long pushes waited for them, and the families other parts of the server add.
+// The HTTP layer's exchange logger feeds them; every counter is a lock-free atomic, so a
+// scrape never holds a request up.
 #pragma once
 
 #include "http_server.h"
