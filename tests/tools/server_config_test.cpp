@@ -19,11 +19,7 @@ using tooltest::ServerProcess;
 constexpr const char* kUsers =
     "alice:$2y$05$vgDfXjTbg5st1JBxxSqLx.y9.ED8ENMNLSU45tDjVYWIN.ubsFHSa\n";
 
-double sample(const std::string& text, const std::string& series) {
-  size_t at = text.find("\n" + series + " ");
-  return at == std::string::npos ? -1 : std::atof(text.c_str() + at + 1 + series.size() + 1);
-}
-
+using tooltest::metric_sample;
 std::string push_blob(httplib::Client& c, const std::string& repo, const std::string& data) {
   std::string d = tool::sha256_digest(data);
   auto r = c.Post(("/v2/" + repo + "/blobs/uploads/?digest=" + d).c_str(), data,
@@ -64,16 +60,16 @@ TEST(ServerConfigTest, ConfigurationSetsServeUnderTheFlagsAndMetricsListenApart)
 
   httplib::Client scraper("127.0.0.1", server.metrics_port());
   std::string m;
-  for (int i = 0; i < 100 && sample(m, "tarnwick_store_blobs") < 2; ++i) {
+  for (int i = 0; i < 100 && metric_sample(m, "tarnwick_store_blobs") < 2; ++i) {
     auto r = scraper.Get("/metrics");
     ASSERT_TRUE(r);
     ASSERT_EQ(r->status, 200);
     m = r->body;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  EXPECT_EQ(sample(m, "tarnwick_store_blobs"), 2) << m;
-  EXPECT_EQ(sample(m, "tarnwick_store_tags"), 1);
-  EXPECT_GT(sample(m, "tarnwick_store_stats_timestamp_seconds"), 0);
+  EXPECT_EQ(metric_sample(m, "tarnwick_store_blobs"), 2) << m;
+  EXPECT_EQ(metric_sample(m, "tarnwick_store_tags"), 1);
+  EXPECT_GT(metric_sample(m, "tarnwick_store_stats_timestamp_seconds"), 0);
   EXPECT_EQ(scraper.Get("/readyz")->status, 200);
   EXPECT_EQ(scraper.Get("/v2/")->status, 404);  // the store is not served here
   EXPECT_TRUE(fs::exists(dir + "/store/repositories/app"));

@@ -74,6 +74,10 @@ int run_tool(const std::vector<std::string>& args, std::string* out, std::string
   return exit_code(pid);
 }
 
+int start_tool(const std::vector<std::string>& args, int& out_fd) { return spawn(args, out_fd); }
+
+int wait_tool(int pid) { return exit_code(pid); }
+
 ServerProcess::ServerProcess(const std::string& root, const std::vector<std::string>& global_args,
                              const std::vector<std::string>& serve_args, const std::string& listen,
                              bool tls)
@@ -128,6 +132,12 @@ std::string make_temp_dir() {
   char tmpl[] = "/tmp/tarnwick-tools-XXXXXX";
   if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp");
   return tmpl;
+}
+
+double metric_sample(const std::string& text, const std::string& series) {
+  const size_t at = ("\n" + text).find("\n" + series + " ");
+  if (at == std::string::npos) return -1;
+  return std::atof(text.c_str() + at + series.size() + 1);
 }
 
 std::string send_raw(int port, const std::string& request) {

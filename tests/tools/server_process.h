@@ -12,6 +12,10 @@ namespace tooltest {
 // with its stderr (left alone when null).
 int run_tool(const std::vector<std::string>& args, std::string* out = nullptr,
              std::string* err = nullptr);
+// Starts the tool with `args` and its stdout on `out_fd`; returns its pid, for
+// `wait_tool` to reap and return its exit code (-1 when it did not exit normally).
+int start_tool(const std::vector<std::string>& args, int& out_fd);
+int wait_tool(int pid);
 
 // `tarnwick-registry --root ROOT [global] serve [serve args] --listen LISTEN`, stopped with
 // SIGTERM. With `tls` the clients speak HTTPS and do not verify the server's certificate.
@@ -36,6 +40,10 @@ class ServerProcess {
 };
 
 std::string make_temp_dir();
+
+// The value of the sample `series` (name and labels, exactly as rendered) in a metrics
+// exposition; -1 when absent.
+double metric_sample(const std::string& text, const std::string& series);
 
 // Writes `request` to a new loopback connection and reads the reply until the server closes.
 std::string send_raw(int port, const std::string& request);

@@ -426,10 +426,15 @@ TEST(SettingsFileTest, ErrorsNameTheKeyAndLineAndTheRenderingReadsBack) {
   std::string error;
   ASSERT_TRUE(tool::load_settings_text(
       "root = \"/srv/a \\\"b\\\"\"\nlimits.max-uploads = 5\n[server]\nread-only = true\n"
-      "[auth]\ncache-seconds = 9\n",
+      "[auth]\ncache-seconds = 9\n"
+      "[token]\nkey = \"/k.pub\"\nrealm = \"https://r/token\"\nservice = \"reg\"\nissuer = \"ts\"\n",
       "cfg", s, error))
       << error;
   EXPECT_EQ(s.global.root, "/srv/a \"b\"");
+  EXPECT_EQ(s.serve.tokens.key, "/k.pub");
+  EXPECT_EQ(s.serve.tokens.realm, "https://r/token");
+  EXPECT_EQ(s.serve.tokens.service, "reg");
+  EXPECT_EQ(s.serve.tokens.issuer, "ts");
   EXPECT_EQ(s.serve.max_uploads, 5);
   EXPECT_TRUE(s.serve.read_only);
   EXPECT_EQ(s.serve.auth_cache_s, 9);
