@@ -14,11 +14,12 @@
 namespace {
 
 void print_run(const char* what, const tooltest::PushLoadResult& r) {
-  std::printf("%-22s %zu pushes, %zu refused, push 99th percentile %.1f ms, longest %.1f ms, "
-              "every commit waited for the store at most %g s",
-              what, r.acked.size() + r.refusals.size(), r.refusals.size(),
-              static_cast<double>(r.p99_push_us) / 1e3,
-              static_cast<double>(r.longest_push_us) / 1e3, r.longest_wait_bound_s);
+  std::printf(
+      "%-22s %zu pushes, %zu refused, push 99th percentile %.1f ms, longest %.1f ms, "
+      "every commit waited for the store at most %g s",
+      what, r.acked.size() + r.refusals.size(), r.refusals.size(),
+      static_cast<double>(r.p99_push_us) / 1e3, static_cast<double>(r.longest_push_us) / 1e3,
+      r.longest_wait_bound_s);
   if (r.collections > 0)
     std::printf("; %d collections, longest %lld ms, longest hold %lld ms, %lld blobs deleted",
                 r.collections, r.longest_collection_ms, r.longest_hold_ms, r.blobs_deleted);
@@ -50,12 +51,13 @@ int main(int argc, char** argv) {
     const tooltest::PushLoadResult run = tooltest::push_while_collecting(server, root, o);
     print_run("beside collections:", run);
     if (ref.longest_push_us > 0 && ref.p99_push_us > 0)
-      std::printf("beside collections / without: 99th percentile %.2f, longest %.2f\n",
-                  static_cast<double>(run.p99_push_us) / static_cast<double>(ref.p99_push_us),
-                  static_cast<double>(run.longest_push_us) /
-                      static_cast<double>(ref.longest_push_us));
+      std::printf(
+          "beside collections / without: 99th percentile %.2f, longest %.2f\n",
+          static_cast<double>(run.p99_push_us) / static_cast<double>(ref.p99_push_us),
+          static_cast<double>(run.longest_push_us) / static_cast<double>(ref.longest_push_us));
     failed = static_cast<int>(run.refusals.size() + run.collection_errors.size());
-    for (const std::string& e : run.collection_errors) std::printf("collection failed: %s\n", e.c_str());
+    for (const std::string& e : run.collection_errors)
+      std::printf("collection failed: %s\n", e.c_str());
   }
   std::filesystem::remove_all(argc > 4 ? root : dir);
   return failed == 0 ? 0 : 1;

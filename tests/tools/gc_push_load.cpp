@@ -121,8 +121,8 @@ void write_large_store(const std::string& root, int blobs, int garbage) {
     std::vector<std::string> layers;
     for (int l = 1; l < kBlobsPerManifest; ++l)
       layers.push_back(write_blob(blob_dir, "layer " + std::to_string(n++)));
-    const fs::path repo = fs::path(root) / "repositories" / "big" /
-                          ("r" + std::to_string(m % kRepositories));
+    const fs::path repo =
+        fs::path(root) / "repositories" / "big" / ("r" + std::to_string(m % kRepositories));
     write_tagged_manifest(repo, "v" + std::to_string(m / kRepositories),
                           image_manifest(config, layers));
   }
@@ -195,7 +195,8 @@ PushLoadResult push_while_collecting(const ServerProcess& server, const std::str
     }
     ++result.collections;
     result.blobs_deleted += summary_field(out, "blobs_deleted");
-    result.longest_hold_ms = std::max(result.longest_hold_ms, summary_field(out, "longest_hold_ms"));
+    result.longest_hold_ms =
+        std::max(result.longest_hold_ms, summary_field(out, "longest_hold_ms"));
     result.longest_collection_ms =
         std::max(result.longest_collection_ms, summary_field(out, "elapsed_ms"));
   }

@@ -31,9 +31,9 @@ bool pushes_whole(httplib::Client& c, const std::string& repo, const std::vector
 
 struct PushLoadOptions {
   std::string repo = "loop/app";
-  int min_pushes = 200;                // pushes made at least, and on until the collections end
-  int collections = 3;                 // run one after another while pushing; 0: pushes only
-  std::vector<std::string> gc_args;    // after `gc`, e.g. {"--grace-period", "0"}
+  int min_pushes = 200;              // pushes made at least, and on until the collections end
+  int collections = 3;               // run one after another while pushing; 0: pushes only
+  std::vector<std::string> gc_args;  // after `gc`, e.g. {"--grace-period", "0"}
 };
 
 struct PushLoadResult {

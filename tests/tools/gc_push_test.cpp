@@ -57,11 +57,11 @@ TEST(GcPushTest, LargeStoreCollectionsRefuseNoPush) {
   tooltest::ServerProcess server(root, {}, {});
   PushLoadOptions o;
   const PushLoadResult r = tooltest::push_while_collecting(server, root, o);
-  std::printf("%d blobs: %zu pushes, %d collections (longest %lld ms), longest hold %lld ms, "
-              "every commit waited at most %g s, longest push %.1f ms\n",
-              blobs, r.acked.size() + r.refusals.size(), r.collections, r.longest_collection_ms,
-              r.longest_hold_ms, r.longest_wait_bound_s,
-              static_cast<double>(r.longest_push_us) / 1e3);
+  std::printf(
+      "%d blobs: %zu pushes, %d collections (longest %lld ms), longest hold %lld ms, "
+      "every commit waited at most %g s, longest push %.1f ms\n",
+      blobs, r.acked.size() + r.refusals.size(), r.collections, r.longest_collection_ms,
+      r.longest_hold_ms, r.longest_wait_bound_s, static_cast<double>(r.longest_push_us) / 1e3);
   for (const std::string& refusal : r.refusals) ADD_FAILURE() << "refused: " << refusal;
   for (const std::string& e : r.collection_errors) ADD_FAILURE() << "collection failed: " << e;
   EXPECT_EQ(r.collections, o.collections);

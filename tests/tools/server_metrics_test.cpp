@@ -91,8 +91,7 @@ std::string exposition_fault(const std::string& text) {
       if (kind == "TYPE") {
         static const std::set<std::string> kTypes = {"counter", "gauge", "histogram", "summary",
                                                      "untyped"};
-        if (!kTypes.count(type) || !types.emplace(name, type).second || done.count(name))
-          return at;
+        if (!kTypes.count(type) || !types.emplace(name, type).second || done.count(name)) return at;
       }
       continue;
     }
@@ -102,7 +101,8 @@ std::string exposition_fault(const std::string& text) {
     std::map<std::string, std::string> labels;
     if (brace != std::string::npos) {
       const size_t end = line.rfind('}');
-      if (end == std::string::npos || end < brace || !parse_labels(line.substr(brace + 1, end - brace - 1), labels))
+      if (end == std::string::npos || end < brace ||
+          !parse_labels(line.substr(brace + 1, end - brace - 1), labels))
         return at + " (labels)";
     }
     const std::string value = line.substr(space + 1);
@@ -110,9 +110,11 @@ std::string exposition_fault(const std::string& text) {
       return at;
     std::string family = name;
     for (const char* suffix : {"_bucket", "_sum", "_count"}) {
-      const std::string base = name.substr(0, name.size() - std::min(name.size(), std::strlen(suffix)));
-      if (name.size() > std::strlen(suffix) && name.compare(base.size(), std::string::npos, suffix) == 0 &&
-          types.count(base) && types[base] == "histogram")
+      const std::string base =
+          name.substr(0, name.size() - std::min(name.size(), std::strlen(suffix)));
+      if (name.size() > std::strlen(suffix) &&
+          name.compare(base.size(), std::string::npos, suffix) == 0 && types.count(base) &&
+          types[base] == "histogram")
         family = base;
     }
     if (!types.count(family)) return at + " (no TYPE)";
@@ -132,7 +134,8 @@ std::string exposition_fault(const std::string& text) {
     auto& [last_le, last_count] = buckets.try_emplace(key, -1.0, 0.0).first->second;
     if (name == family + "_bucket") {
       if (!labels.count("le")) return at + " (no le)";
-      const double le = labels["le"] == "+Inf" ? HUGE_VAL : std::strtod(labels["le"].c_str(), nullptr);
+      const double le =
+          labels["le"] == "+Inf" ? HUGE_VAL : std::strtod(labels["le"].c_str(), nullptr);
       if (le <= last_le || x < last_count) return at + " (buckets not cumulative)";
       last_le = le;
       last_count = x;
@@ -184,8 +187,9 @@ TEST(ServerMetricsTest, ProbesAnswerAndMetricsMoveBehindAuthentication) {
   const std::string file_syncs = R"(tarnwick_syncs_total{kind="file"})",
                     dir_syncs = R"(tarnwick_syncs_total{kind="dir"})";
   const std::string blob = "synced";
-  auto commit = alice.Post(("/v2/some/repo/blobs/uploads/?digest=" + tool::sha256_digest(blob)).c_str(),
-                           blob, "application/octet-stream");
+  auto commit =
+      alice.Post(("/v2/some/repo/blobs/uploads/?digest=" + tool::sha256_digest(blob)).c_str(), blob,
+                 "application/octet-stream");
   ASSERT_TRUE(commit);
   ASSERT_EQ(commit->status, 201);
 
@@ -196,19 +200,25 @@ TEST(ServerMetricsTest, ProbesAnswerAndMetricsMoveBehindAuthentication) {
     auto after = alice.Get("/metrics");
     ASSERT_TRUE(after);
     m = after->body;
-    if (metric_sample(m, "tarnwick_http_request_body_bytes_total") >= 1000 && metric_sample(m, base) == 2) break;
+    if (metric_sample(m, "tarnwick_http_request_body_bytes_total") >= 1000 &&
+        metric_sample(m, base) == 2)
+      break;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   EXPECT_EQ(metric_sample(m, base), 2) << m;
-  EXPECT_EQ(
-      metric_sample(m, R"(tarnwick_http_requests_total{method="GET",route="manifest",status="404"})"), 1);
-  EXPECT_EQ(metric_sample(m, R"(tarnwick_http_requests_total{method="GET",route="metrics",status="401"})"),
+  EXPECT_EQ(metric_sample(
+                m, R"(tarnwick_http_requests_total{method="GET",route="manifest",status="404"})"),
             1);
-  EXPECT_EQ(
-      metric_sample(m, R"(tarnwick_http_requests_total{method="POST",route="healthz",status="405"})"), 1);
+  EXPECT_EQ(metric_sample(
+                m, R"(tarnwick_http_requests_total{method="GET",route="metrics",status="401"})"),
+            1);
+  EXPECT_EQ(metric_sample(
+                m, R"(tarnwick_http_requests_total{method="POST",route="healthz",status="405"})"),
+            1);
   EXPECT_EQ(metric_sample(m, R"(tarnwick_http_request_duration_seconds_count{route="base"})"), 2);
-  EXPECT_EQ(metric_sample(m, R"(tarnwick_http_request_duration_seconds_bucket{route="base",le="+Inf"})"),
-            2);
+  EXPECT_EQ(
+      metric_sample(m, R"(tarnwick_http_request_duration_seconds_bucket{route="base",le="+Inf"})"),
+      2);
   EXPECT_GE(metric_sample(m, "tarnwick_http_request_body_bytes_total"), 1000);
   EXPECT_GT(metric_sample(m, "tarnwick_http_response_body_bytes_total"),
             metric_sample(before->body, "tarnwick_http_response_body_bytes_total"));

@@ -427,7 +427,8 @@ TEST(SettingsFileTest, ErrorsNameTheKeyAndLineAndTheRenderingReadsBack) {
   ASSERT_TRUE(tool::load_settings_text(
       "root = \"/srv/a \\\"b\\\"\"\nlimits.max-uploads = 5\n[server]\nread-only = true\n"
       "[auth]\ncache-seconds = 9\n"
-      "[token]\nkey = \"/k.pub\"\nrealm = \"https://r/token\"\nservice = \"reg\"\nissuer = \"ts\"\n",
+      "[token]\nkey = \"/k.pub\"\nrealm = \"https://r/token\"\n"
+      "service = \"reg\"\nissuer = \"ts\"\n",
       "cfg", s, error))
       << error;
   EXPECT_EQ(s.global.root, "/srv/a \"b\"");

@@ -164,7 +164,8 @@ void ServerMetrics::render_collections(std::string& out) const {
   auto seconds = [](const std::atomic<uint64_t>& ms) {
     return static_cast<double>(ms.load(std::memory_order_relaxed)) / 1e3;
   };
-  render_labelled(out, "tarnwick_gc_runs_total", "counter", "Collections the server ran, by result.",
+  render_labelled(out, "tarnwick_gc_runs_total", "counter",
+                  "Collections the server ran, by result.",
                   {{"result=\"ok\"", value(gc_runs_)}, {"result=\"failed\"", value(gc_failures_)}});
   render_metric(out, "tarnwick_gc_duration_seconds_total", "counter", "Time the collections ran.",
                 seconds(gc_duration_ms_));
@@ -202,9 +203,9 @@ std::string ServerMetrics::render(const MetricGauges& gauges) const {
          "From the first byte of a request to the last of its response, by route.");
   for (size_t r = 0; r < kRoutes; ++r) {
     if (latency_[r].count.load(std::memory_order_relaxed) == 0) continue;
-    latency_[r].render(out, "tarnwick_http_request_duration_seconds",
-                       std::string("route=\"") + metric_route_name(static_cast<MetricRoute>(r)) +
-                           "\"");
+    latency_[r].render(
+        out, "tarnwick_http_request_duration_seconds",
+        std::string("route=\"") + metric_route_name(static_cast<MetricRoute>(r)) + "\"");
   }
 
   auto read = [](const std::atomic<uint64_t>& n) { return n.load(std::memory_order_relaxed); };
