@@ -61,7 +61,7 @@ std::string gc_status(const std::string& root, bool json = false) {
 }
 
 TEST(GcControlTest, StatusDoesNotCallAKilledCollectorRunning) {
-  const std::string dir = tooltest::make_temp_dir(), root = dir + "/store";
+  const std::string dir = tooltest::make_large_store_dir(), root = dir + "/store";
   tooltest::write_large_store(root, 20000, 0);
   int out_fd;
   const int gc = tooltest::start_tool({"--root", root, "gc"}, out_fd);

@@ -130,6 +130,12 @@ void write_large_store(const std::string& root, int blobs, int garbage) {
   for (int i = 0; i < garbage; ++i) write_blob(blob_dir, "garbage " + std::to_string(i), old);
 }
 
+std::string make_large_store_dir() {
+  if (const char* dir = std::getenv("TARNWICK_LARGE_STORE_DIR")) return make_temp_dir(dir);
+  std::error_code ec;
+  return make_temp_dir(fs::is_directory("/dev/shm", ec) ? "/dev/shm" : "/tmp");
+}
+
 int push_image(httplib::Client& c, const std::string& repo, int i, Pushed& p, std::string& why) {
   int status = post_blob(c, repo, "unnamed " + std::to_string(i), why);
   if (status != 201) return status;

@@ -15,6 +15,11 @@ namespace tooltest {
 // dated two hours back so that a collection with the default grace period deletes them.
 void write_large_store(const std::string& root, int blobs, int garbage);
 
+// A new scratch directory for such a store: on tmpfs (/dev/shm) where there is one, since on
+// a busy disk writing and removing 100,000 files takes most of a minute, or under
+// $TARNWICK_LARGE_STORE_DIR when that is set.
+std::string make_large_store_dir();
+
 struct Pushed {
   std::string tag, manifest;
   std::vector<std::string> blobs;  // contents; their digests are named by the manifest

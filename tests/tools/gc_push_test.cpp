@@ -52,7 +52,7 @@ TEST(GcPushTest, LargeStoreCollectionsRefuseNoPush) {
   const char* env = std::getenv("TARNWICK_GC_PUSH_BLOBS");
   const int blobs = env ? std::atoi(env) : 100000;
   const int garbage = 1000;
-  const std::string dir = tooltest::make_temp_dir(), root = dir + "/store";
+  const std::string dir = tooltest::make_large_store_dir(), root = dir + "/store";
   tooltest::write_large_store(root, blobs, garbage);
   tooltest::ServerProcess server(root, {}, {});
   PushLoadOptions o;

@@ -128,10 +128,10 @@ int ServerProcess::stop() {
   return rc;
 }
 
-std::string make_temp_dir() {
-  char tmpl[] = "/tmp/tarnwick-tools-XXXXXX";
-  if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp");
-  return tmpl;
+std::string make_temp_dir(const std::string& base) {
+  std::string path = base + "/tarnwick-tools-XXXXXX";
+  if (mkdtemp(path.data()) == nullptr) throw std::runtime_error("mkdtemp in " + base);
+  return path;
 }
 
 double metric_sample(const std::string& text, const std::string& series) {

@@ -39,7 +39,8 @@ class ServerProcess {
   bool tls_ = false;
 };
 
-std::string make_temp_dir();
+// A new directory under `base`.
+std::string make_temp_dir(const std::string& base = "/tmp");
 
 // The value of the sample `series` (name and labels, exactly as rendered) in a metrics
 // exposition; -1 when absent.
